@@ -1,0 +1,12 @@
+# Third-party dependencies. Debian packages through pkg-config; ONNX Runtime from QO_ORT_ROOT.
+
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(QO_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
+pkg_check_modules(QO_HWY REQUIRED IMPORTED_TARGET libhwy)
+
+find_path(QO_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)
+add_library(qo_stb INTERFACE)
+target_include_directories(qo_stb SYSTEM INTERFACE ${QO_STB_INCLUDE_DIR})
+
+find_package(OnnxRuntime REQUIRED)

@@ -1,0 +1,68 @@
+// SIMD kernels of libqo_core, compiled once per processor target and dispatched at run time.
+//
+//   std::vector<uint16_t> h(n);
+//   qo::simd::f32ToF16(src.data(), h.data(), n);   // round to nearest even, like the hardware
+//   printf("kernels run on %s\n", qo::simd::target());
+//
+// Every target's member returns the same bits: summation orders are fixed and products and sums
+// are rounded separately. The kernels are pure: they never allocate, never fail, and may run on
+// any number of threads at once. Arguments are the caller's duty; inputs and outputs must not
+// overlap.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "qo/qo_export.h"
+
+namespace qo {
+
+// binary32 -> binary16, round to nearest, ties to even (one value).
+QO_API uint16_t f32ToF16(float f);
+// binary16 -> binary32, exact.
+QO_API float halfToFloat(uint16_t h);
+
+namespace simd {
+
+// Highway's name of the best target this processor supports ("AVX3", "NEON", ...).
+QO_API const char* target();
+
+// dst[i] = exact binary32 of binary16 src[i] (subnormals, infinities, NaN payloads kept).
+QO_API void f16ToF32(const uint16_t* src, float* dst, size_t count);
+
+// binary32 -> binary16 with round to nearest, ties to even; NaNs stay quiet NaNs.
+QO_API void f32ToF16(const float* src, uint16_t* dst, size_t count);
+
+// count interleaved RGB8 pixels -> three binary16 planes of value/255 at planes + c * planeStride.
+QO_API void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* planes, size_t planeStride, size_t count);
+
+// One row of limited-range BT.601 YUV 4:2:0 -> RGB24 in integer arithmetic. chromaStep is 1 for
+// planar chroma, 2 for interleaved (NV12: u = uv, v = uv + 1).
+QO_API void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
+                             uint8_t* rgb);
+
+// Composites output columns x0..x1 (inclusive) of one RGB24 frame row from a side x side crop
+// (4 floats per pixel, 0..255) under a side x side byte mask, with 8x8 Lanczos taps and bilinear
+// mask coverage. mapX/mapY hold the column-dependent crop positions (10 fractional bits),
+// offX/offY the row-dependent part; lanczosTab is 32 phases x 8 taps, bilinTab 32 phases x 2.
+QO_API void pasteLanczos8Row(const float* crop, int side, const uint8_t* mask, const float* lanczosTab,
+                             const float* bilinTab, const int* mapX, const int* mapY, int offX, int offY, int x0,
+                             int x1, uint8_t* outRow);
+
+// Appearance distances between two planar 3-channel binary16 images of n elements per plane,
+// reproducing half-precision arithmetic step by step.
+QO_API float retrieveTermPooled(const uint16_t* a, const uint16_t* b, const uint16_t* w, size_t n);
+QO_API float retrieveTermExact(const uint16_t* a, const uint16_t* b, const float* w, size_t n);
+// Elements [begin, end) only; n is the plane stride.
+QO_API float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* w, size_t n, size_t begin,
+                                    size_t end);
+
+// Output planes k in [lo, hi) of a 3x3, stride 1, zero-padded convolution over a batch: plane k
+// is image k / Cout, output channel k % Cout. Tensors are row-major float:
+// in [N][Cin][H][W], weights [Cout][Cin][3][3], bias [Cout], out [N][Cout][H][W].
+// Cout < 1 does nothing.
+QO_API void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weights, const float* bias,
+                         int Cout, float* out, int lo, int hi);
+
+}  // namespace simd
+}  // namespace qo

@@ -1,0 +1,84 @@
+#include "bundle/qo_fs.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace qo::fs {
+namespace {
+
+std::string stripTrailingSlashes(const std::string& path) {
+  size_t end = path.size();
+  while (end > 0 && path[end - 1] == '/') --end;
+  return path.substr(0, end);
+}
+
+}  // namespace
+
+std::string baseName(const std::string& path) {
+  std::string p = stripTrailingSlashes(path);
+  size_t slash = p.rfind('/');
+  return slash == std::string::npos ? p : p.substr(slash + 1);
+}
+
+std::string dirName(const std::string& path) {
+  std::string p = stripTrailingSlashes(path);
+  size_t slash = p.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return p.substr(0, slash);
+}
+
+bool isDirectory(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isRegularFile(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool exists(const std::string& path) {
+  struct stat st;
+  return !path.empty() && ::lstat(path.c_str(), &st) == 0;
+}
+
+bool canRead(const std::string& path) {
+  FILE* f = std::fopen(path.c_str(), "rb");
+  if (!f) return false;
+  std::fclose(f);
+  return true;
+}
+
+bool mkdirs(const std::string& path) {
+  if (path.empty() || path == "/" || path == ".") return true;
+  if (isDirectory(path)) return true;
+  std::string parent = dirName(path);
+  if (parent != path && !mkdirs(parent)) return false;
+  if (::mkdir(path.c_str(), 0755) == 0) return true;
+  return isDirectory(path);
+}
+
+void rmTree(const std::string& path) {
+  struct stat st;
+  if (path.empty() || ::lstat(path.c_str(), &st) != 0) return;
+  if (!S_ISDIR(st.st_mode)) {
+    ::unlink(path.c_str());
+    return;
+  }
+  if (DIR* d = ::opendir(path.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      rmTree(path + "/" + name);
+    }
+    ::closedir(d);
+  }
+  ::rmdir(path.c_str());
+}
+
+}  // namespace qo::fs

@@ -1,0 +1,28 @@
+// Small POSIX file-system helpers shared by the bundle loaders.
+#pragma once
+
+#include <string>
+
+namespace qo::fs {
+
+// Drops trailing '/' and keeps what follows the last '/'.
+std::string baseName(const std::string& path);
+
+// Drops trailing '/'; "." when no '/' is left, "/" when the only '/' is the first character,
+// else everything before the last '/'.
+std::string dirName(const std::string& path);
+
+// Creates `path` and its missing parents (mode 0755). True for "", "/" and "."; a failed mkdir
+// still counts when the path is a directory afterwards (another process may have made it).
+bool mkdirs(const std::string& path);
+
+// Removes a file, or a directory and everything below it, never following symbolic links.
+// Errors are ignored.
+void rmTree(const std::string& path);
+
+bool isDirectory(const std::string& path);
+bool isRegularFile(const std::string& path);
+bool exists(const std::string& path);   // without following a final symbolic link
+bool canRead(const std::string& path);  // the file can be opened for reading
+
+}  // namespace qo::fs

@@ -1,0 +1,20 @@
+// The engine context behind the opaque qo_ctx handle: everything one loaded bundle owns.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "qo/qo.h"
+
+// Members are declared in construction order, so a throw from any step destroys exactly the
+// members already built, in reverse order, and qo_destroy tears down in that same reverse order.
+struct qo_ctx {
+  qo_ctx(const std::string& bundleDir, const std::string& modelKey, int threads, const std::string& ep);
+
+  qo::Manifest manifest;
+  int32_t threads;  // resolved renderer thread count, at least 1
+  std::string ep;   // execution provider as the host gave it ("" for NULL)
+  std::vector<uint8_t> frame;         // W x H x 3 packed RGB
+  const float* last_crop = nullptr;   // most recent render's crop (renderer-owned storage)
+};

@@ -1,0 +1,2 @@
+#pragma once
+#include "qo/qo_pool.h"

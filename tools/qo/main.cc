@@ -1,0 +1,35 @@
+// qo — the command-line face of libqo_core.
+#include <cstdio>
+#include <cstring>
+
+#include "capi/qo_build_info.h"
+#include "tools/qo/commands.h"
+
+namespace {
+
+void usage(FILE* out) {
+  std::fprintf(out,
+               "usage: qo COMMAND [ARGS]\n"
+               "  info BUNDLE          print a bundle's manifest, paste-space stamp and members\n"
+               "  pack DIR OUT.imx     write the files below DIR as an IMX v2 container\n"
+               "  version              print the library's dependency versions\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || !std::strcmp(argv[1], "-h") || !std::strcmp(argv[1], "--help")) {
+    usage(argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  const char* cmd = argv[1];
+  if (!std::strcmp(cmd, "info")) return qo::tool::cmdInfo(argc - 2, argv + 2);
+  if (!std::strcmp(cmd, "pack")) return qo::tool::cmdPack(argc - 2, argv + 2);
+  if (!std::strcmp(cmd, "version")) {
+    std::printf("%s\n", qo::buildInfo().c_str());
+    return 0;
+  }
+  std::fprintf(stderr, "qo: unknown command '%s'\n", cmd);
+  usage(stderr);
+  return 2;
+}
