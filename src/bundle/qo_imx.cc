@@ -63,8 +63,7 @@ bool isSyntheticManifest(FILE* f, const TocEntry& e) {
 }
 
 // Copies one member to D/name through name.part, so no member is ever visible half-written.
-void materialise(FILE* c, const std::string& container, const std::string& dir, const TocEntry& e,
-                 std::vector<char>& buf) {
+void materialise(FILE* c, const std::string& container, const std::string& dir, const TocEntry& e, char* buf) {
   const std::string path = dir + "/" + e.name;
   const std::string parent = fs::dirName(path);
   if (!fs::mkdirs(parent)) throw std::runtime_error("cannot create " + parent);
@@ -83,10 +82,10 @@ void materialise(FILE* c, const std::string& container, const std::string& dir, 
 
   uint64_t left = e.size;
   while (left > 0) {
-    size_t want = size_t(std::min<uint64_t>(left, buf.size()));
-    size_t got = std::fread(buf.data(), 1, want, c);
+    size_t want = size_t(std::min<uint64_t>(left, kCopyChunk));
+    size_t got = std::fread(buf, 1, want, c);
     if (got == 0) throw std::runtime_error(container + ": truncated payload for member " + e.name);
-    if (std::fwrite(buf.data(), 1, got, out.get()) != got)
+    if (std::fwrite(buf, 1, got, out.get()) != got)
       throw std::runtime_error("short write materialising " + path);
     left -= got;
   }
@@ -161,12 +160,13 @@ std::string unwrap(const std::string& container) {
     toc.push_back(std::move(e));
   }
 
-  std::vector<char> buf(kCopyChunk);
+  // Left uninitialised: small members touch only the pages they use.
+  std::unique_ptr<char[]> buf(new char[kCopyChunk]);
   for (const TocEntry& e : toc) {
     if (isUnsafeMemberName(e.name))
       throw std::runtime_error(container + ": refusing unsafe member name '" + e.name + "'");
     if (isSyntheticManifest(c.get(), e)) continue;
-    materialise(c.get(), container, dir, e, buf);
+    materialise(c.get(), container, dir, e, buf.get());
   }
   c.reset();
 

@@ -15,19 +15,7 @@ namespace {
 
 using Fn = std::function<void(size_t, size_t)>;
 
-int computeThreads() {
-  const char* v = std::getenv("QO_CORE_THREADS");
-  if (!v || !*v) v = std::getenv("QO_PASTE_THREADS");
-  long want = 4;
-  if (v && *v) {
-    long parsed = std::strtol(v, nullptr, 10);
-    want = parsed <= 0 ? 1 : std::min<long>(parsed, INT_MAX);
-  }
-  long hw = long(std::thread::hardware_concurrency());
-  return int(hw > 0 && want > hw ? hw : want);
-}
-
-size_t chunkOf(size_t total, int parts) { return total / size_t(parts) + (total % size_t(parts) != 0); }
+using detail::partRange;
 
 class Pool {
  public:
@@ -61,7 +49,8 @@ class Pool {
 
     std::exception_ptr mine;
     try {
-      fn(0, std::min(total, chunkOf(total, parts)));
+      auto [b, e] = partRange(total, parts, 0);
+      fn(b, e);
     } catch (...) {
       mine = std::current_exception();
     }
@@ -92,10 +81,10 @@ class Pool {
         parts = parts_;
       }
       std::exception_ptr failure;
-      const size_t chunk = chunkOf(total, parts);
-      if (index < parts && size_t(index) * chunk < total) {
+      auto [b, e] = partRange(total, parts, index);
+      if (index < parts && b < e) {
         try {
-          (*fn)(size_t(index) * chunk, std::min(total, size_t(index + 1) * chunk));
+          (*fn)(b, e);
         } catch (...) {
           failure = std::current_exception();
         }
@@ -123,8 +112,30 @@ thread_local std::unique_ptr<Pool> tPool;  // joined at this thread's exit
 
 }  // namespace
 
+namespace detail {
+
+int threadCountFrom(const char* core, const char* paste, unsigned hw) {
+  const char* v = (core && *core) ? core : paste;
+  long want = 4;
+  if (v && *v) {
+    long parsed = std::strtol(v, nullptr, 10);
+    want = parsed <= 0 ? 1 : std::min<long>(parsed, INT_MAX);
+  }
+  return int(hw > 0 && want > long(hw) ? long(hw) : want);
+}
+
+std::pair<size_t, size_t> partRange(size_t total, int parts, int i) {
+  const size_t chunk = total / size_t(parts) + (total % size_t(parts) != 0);
+  const size_t begin = size_t(i) * chunk;
+  if (begin >= total) return {total, total};
+  return {begin, std::min(total, begin + chunk)};
+}
+
+}  // namespace detail
+
 int threads() {
-  static const int n = computeThreads();
+  static const int n = detail::threadCountFrom(std::getenv("QO_CORE_THREADS"), std::getenv("QO_PASTE_THREADS"),
+                                               std::thread::hardware_concurrency());
   return n;
 }
 

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The test suite from a bare machine: dependencies, build, every test.
+#   scripts/test.sh               Release build in build/
+#   scripts/test.sh --asan        AddressSanitizer + UBSan build in build-asan/
+#   scripts/test.sh --tsan        ThreadSanitizer build in build-tsan/ (threaded parts)
+set -euo pipefail
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+"$root/scripts/install-deps.sh"
+
+extra=()
+filter=()
+case "${1:-}" in
+  --asan) export BUILD_DIR=${BUILD_DIR:-$root/build-asan} BUILD_TYPE=RelWithDebInfo
+          extra=(-DQO_SANITIZE=address,undefined -DQO_BUILD_BENCH=OFF) ;;
+  --tsan) export BUILD_DIR=${BUILD_DIR:-$root/build-tsan} BUILD_TYPE=RelWithDebInfo
+          extra=(-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF)
+          filter=(-R 'Pool|Cursor|Utt|Pipeline|Concurrent|Thread') ;;
+  "") ;;
+  *) echo "usage: scripts/test.sh [--asan|--tsan]" >&2; exit 2 ;;
+esac
+build=${BUILD_DIR:-$root/build}
+"$root/scripts/build.sh" "${extra[@]}"
+ctest --test-dir "$build" --output-on-failure -j "$(nproc)" "${filter[@]}"

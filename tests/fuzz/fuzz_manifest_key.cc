@@ -1,0 +1,55 @@
+// Fuzzes the manifest key scanner and the loader over arbitrary text.
+#include <stdlib.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <stdexcept>
+#include <string>
+
+#include "bundle/qo_manifest_key.h"
+#include "qo/qo_bundle.h"
+#include "tests/fuzz/fuzz_seeds.h"
+
+namespace {
+std::string gDir;
+const char* const kKeys[] = {"NT", "frame_count", "W", "H", "crop", "sigma", "format", "agent", "M_src_w"};
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  qo::fuzz::writeSeedsIfAsked({
+      "{\"format\": \"qo-bundle-v0\", \"agent\": \"a\", \"NT\": 4, \"W\": 96, \"H\": 64, \"crop\": 32, "
+      "\"M_src_w\": 96, \"M_src_h\": 64, \"amount\": 1.3, \"sigma\": 2.0, \"ksize\": 13, \"frames\": 4}",
+      "{\"NT\": 1, \"x\": {\"NT\": 2}, \"y\": [{\"sigma\": 1}, {\"sigma\": 2}]}",
+      "{\"s\": \"a \\\"NT\\\": 3 \\\\\", \"NT\" :\n 5e300, \"crop\": nan}",
+      "{\"format\": \"qo-bundle-v0\", \"NT\": -1e300, \"frame_count\": 2",
+  });
+  char templ[] = "/tmp/qo_fuzz_manifest_XXXXXX";
+  if (!::mkdtemp(templ)) std::abort();
+  gDir = templ;
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const std::string text(reinterpret_cast<const char*>(data), size);
+  for (const char* key : kKeys) {
+    for (const auto& hit : qo::manifest_key::keyHits(text, key))
+      if (hit.pos > text.size()) std::abort();
+    try {
+      uint64_t pos = qo::manifest_key::scalarValuePos(text, key);
+      if (pos != qo::manifest_key::kNotFound && pos >= text.size()) std::abort();
+      std::string s;
+      qo::manifest_key::optStr(text, key, s);
+    } catch (const std::runtime_error&) {
+    }
+  }
+  if (FILE* f = std::fopen((gDir + "/manifest.json").c_str(), "wb")) {
+    std::fwrite(data, 1, size, f);
+    std::fclose(f);
+  }
+  try {
+    qo::Manifest m = qo::loadManifest(gDir);
+    if (m.NT < 1 || m.W < 1 || m.H < 1 || m.crop < 1 || m.M_src_w < 1 || m.M_src_h < 1) std::abort();
+  } catch (const std::runtime_error&) {
+  }
+  return 0;
+}
