@@ -18,6 +18,7 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/qo_coreConfigVersion.cmak
 install(FILES ${PROJECT_BINARY_DIR}/qo_coreConfig.cmake ${PROJECT_BINARY_DIR}/qo_coreConfigVersion.cmake
   DESTINATION ${CMAKE_INSTALL_LIBDIR}/cmake/qo_core)
 
+file(RELATIVE_PATH QO_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
 configure_file(${PROJECT_SOURCE_DIR}/cmake/qo_core.pc.in ${PROJECT_BINARY_DIR}/qo_core.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qo_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
