@@ -201,10 +201,39 @@ TEST_F(ImxTest, ConcurrentLoadsUnwrapOnce) {
   EXPECT_EQ(readFile(t / "c.qobundle/b.bin"), std::string(100000, 'b'));
 }
 
-TEST_F(ImxTest, PackRefusesWhatCannotBeRead) {
+TEST_F(ImxTest, PackRefusesWhatCannotBeReadOrUnpackedSafely) {
   EXPECT_THROW(imx::pack(t / "nowhere", t / "x.imx"), std::runtime_error);
+  writeFile(t / "src/ok.bin", "1");
+  writeFile(t / "src/a..b", "2");  // would be refused by every reader
+  try {
+    imx::pack(t / "src", t / "x.imx");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), (t / "src") + ": refusing unsafe member name 'a..b'");
+  }
   EXPECT_FALSE(fileExists(t / "x.imx"));
   EXPECT_FALSE(fileExists(t / "x.imx.part"));
+}
+
+TEST_F(ImxTest, PackAlignsPayloadsInSortedOrder) {
+  writeFile(t / "src/b.bin", "bb");
+  writeFile(t / "src/a/z.bin", "z");
+  writeFile(t / "src/a.bin", "a");
+  imx::pack(t / "src", t / "x.imx");
+  const std::string bytes = readFile(t / "x.imx");
+  ASSERT_GE(bytes.size(), 8u);
+  EXPECT_EQ(bytes[6], 3);
+  size_t pos = 8;
+  std::vector<std::string> names;
+  for (int i = 0; i < 3; ++i) {
+    size_t len = uint8_t(bytes[pos]) | (uint8_t(bytes[pos + 1]) << 8);
+    names.push_back(bytes.substr(pos + 2, len));
+    uint64_t offset = 0;
+    for (int k = 7; k >= 0; --k) offset = (offset << 8) | uint8_t(bytes[pos + 2 + len + k]);
+    EXPECT_EQ(offset % 64, 0u) << names.back();
+    pos += 2 + len + 16;
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{"a.bin", "a/z.bin", "b.bin"}));
 }
 
 }  // namespace
