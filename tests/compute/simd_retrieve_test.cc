@@ -150,6 +150,31 @@ TEST(SimdRetrieve, OneLevelDifferenceIsRoundedTwice) {
   });
 }
 
+TEST(SimdRetrieve, SumIsTrulyDividedByThree) {
+  // d_0 = 3 + 2^-8 and d_1 = 2^-11 - 2^-22 sum exactly to s = 3T - ulp(3T) for the half tie
+  // T = 1 + 1.5 * 2^-10. A true division lands just below T and rounds down to 1 + 2^-10; a
+  // multiplication by 1/3 would land on T and round to the even 1 + 2^-9.
+  constexpr size_t n = 9;
+  std::vector<uint16_t> a(3 * n, 0), b(3 * n, 0);
+  for (size_t i = 0; i < n; ++i) {
+    a[i] = qo::ref::f32ToF16(3.0f + std::ldexp(1.0f, -8));
+    a[n + i] = qo::ref::f32ToF16(std::ldexp(1.0f, -11) - std::ldexp(1.0f, -22));
+  }
+  const float s = (3.0f + std::ldexp(1.0f, -8)) + (std::ldexp(1.0f, -11) - std::ldexp(1.0f, -22));
+  ASSERT_EQ(qo::ref::roundToHalf(s / 3.0f), 1.0f + std::ldexp(1.0f, -10));
+  ASSERT_EQ(qo::ref::roundToHalf(s * (1.0f / 3.0f)), 1.0f + std::ldexp(1.0f, -9));
+  const float m = qo::ref::channelDistance(a.data(), b.data(), n, 0);
+  ASSERT_EQ(m, 1.0f + std::ldexp(1.0f, -10));
+  std::vector<uint16_t> wHalf(n, 0x3C00);
+  std::vector<float> w(n, 1.0f);
+  float expected = 0.0f;
+  for (size_t i = 0; i < n; ++i) expected += m;
+  forEachSimdTarget([&] {
+    EXPECT_EQ(qo::simd::retrieveTermPooled(a.data(), b.data(), wHalf.data(), n), expected);
+    EXPECT_EQ(qo::simd::retrieveTermExact(a.data(), b.data(), w.data(), n), expected);
+  });
+}
+
 TEST(SimdRetrieve, RangeReadsOnlyItsElements) {
   std::mt19937 rng(34);
   Images im = randomImages(90, rng);
