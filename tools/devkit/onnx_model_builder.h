@@ -20,8 +20,8 @@
 namespace qo::onnx {
 
 struct NodeOpts {
-  std::string name;
-  std::string domain;  // empty: the default domain
+  std::string name = {};
+  std::string domain = {};  // empty: the default domain
 };
 
 class ModelBuilder {
