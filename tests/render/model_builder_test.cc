@@ -280,6 +280,57 @@ TEST(wireModelBuilder, ModelMetadataOpsetsAndDomains) {
   EXPECT_THROW(test::openSession(custom.bytes()), Ort::Exception);
 }
 
+// The graph rewrites read builder-made fixtures with the wire readers; both encodings of float
+// data and the Resize attributes must come through.
+TEST(wireModelBuilder, WireReadersSeeWhatTheBuilderWrote) {
+  ModelBuilder b;
+  b.input("x", kFloat, {1, 2, 4, 4});
+  b.initializer("raw", tensorOf<float>({2, 1, 1}, {0.5f, -4.f}));
+  b.initializer("listed", tensorOf<float>({2, 1, 1}, {0.5f, -4.f}).typed());
+  b.constant("scales", tensorOf<float>({4}, {1.f, 1.f, 2.f, 2.f}));
+  b.node("Resize", {"x", "", "scales"}, {"y"},
+         {attrString("mode", "cubic"), attrString("coordinate_transformation_mode", "half_pixel"),
+          attrFloat("cubic_coeff_a", -0.5f), attrInt("antialias", 0)},
+         {.name = "/Resize"});
+  b.output("y", kFloat, {1, 2, 8, 8});
+  const std::vector<uint8_t> model = b.bytes();
+
+  std::vector<std::vector<float>> initValues;
+  std::vector<std::vector<int64_t>> initDims;
+  std::vector<GsSlice> nodes;
+  GsReader r(gsGraphOf(model));
+  GsField f;
+  while (r.next(f)) {
+    if (f.isBytes(1)) nodes.push_back(f.payloadSlice());
+    if (f.isBytes(5)) {
+      initValues.emplace_back();
+      EXPECT_TRUE(hcTensorFloats(f.payloadSlice(), initValues.back()));
+      initDims.emplace_back();
+      hcTensorDims(f.payloadSlice(), initDims.back());
+    }
+  }
+  ASSERT_EQ(initValues.size(), 2u);
+  EXPECT_THAT(initValues[0], ElementsAre(0.5f, -4.f));
+  EXPECT_EQ(initValues[1], initValues[0]);
+  EXPECT_THAT(initDims[0], ElementsAre(2, 1, 1));
+  EXPECT_EQ(initDims[1], initDims[0]);
+
+  ASSERT_EQ(nodes.size(), 2u);
+  std::vector<float> scales;
+  ASSERT_TRUE(hcTensorFloats(hcConstValue(nodes[0]), scales));
+  EXPECT_THAT(scales, ElementsAre(1.f, 1.f, 2.f, 2.f));
+  const HcAttrs a = hcReadAttrs(nodes[1]);
+  EXPECT_EQ(a.mode, "cubic");
+  EXPECT_EQ(a.coordinateTransformationMode, "half_pixel");
+  EXPECT_TRUE(a.hasCubicCoeffA);
+  EXPECT_EQ(a.cubicCoeffA, -0.5f);
+  EXPECT_FALSE(a.antialias);
+  EXPECT_EQ(gsFirstStr(nodes[1], 3), "/Resize");
+  std::vector<std::string> inputs;
+  gsAllStr(nodes[1], 1, inputs);
+  EXPECT_THAT(inputs, ElementsAre("x", "", "scales"));
+}
+
 TEST(wireModelBuilder, SaveWritesTheBytes) {
   ModelBuilder b;
   b.input("x", kFloat, {1});
