@@ -1,0 +1,50 @@
+#include "render/ort_harness.h"
+
+namespace qo::test {
+
+Ort::Env& ortEnv() {
+  static Ort::Env env(ORT_LOGGING_LEVEL_FATAL, "qo_test_onnx_wire");
+  return env;
+}
+
+Ort::SessionOptions quietSessionOptions() {
+  Ort::SessionOptions o;
+  o.SetIntraOpNumThreads(1);
+  o.SetInterOpNumThreads(1);
+  o.SetExecutionMode(ORT_SEQUENTIAL);
+  o.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  o.AddConfigEntry("session.inter_op.allow_spinning", "0");
+  return o;
+}
+
+Ort::Session openSession(const std::vector<uint8_t>& model) {
+  return Ort::Session(ortEnv(), model.data(), model.size(), quietSessionOptions());
+}
+
+std::vector<FloatArray> runFloats(Ort::Session& session, const std::vector<std::pair<std::string, FloatArray>>& inputs,
+                                  const std::vector<std::string>& outputs) {
+  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  std::vector<Ort::Value> values;
+  std::vector<const char*> inNames, outNames;
+  for (const auto& [name, arr] : inputs) {
+    // ORT only reads input buffers; the const_cast is its API's.
+    values.push_back(Ort::Value::CreateTensor<float>(mem, const_cast<float*>(arr.data.data()), arr.data.size(),
+                                                     arr.shape.data(), arr.shape.size()));
+    inNames.push_back(name.c_str());
+  }
+  for (const std::string& n : outputs) outNames.push_back(n.c_str());
+  std::vector<Ort::Value> got =
+      session.Run(Ort::RunOptions{nullptr}, inNames.data(), values.data(), values.size(), outNames.data(), outNames.size());
+  std::vector<FloatArray> result;
+  for (Ort::Value& v : got) {
+    const Ort::TensorTypeAndShapeInfo info = v.GetTensorTypeAndShapeInfo();
+    FloatArray a;
+    a.shape = info.GetShape();
+    const float* p = v.GetTensorData<float>();
+    a.data.assign(p, p + info.GetElementCount());
+    result.push_back(std::move(a));
+  }
+  return result;
+}
+
+}  // namespace qo::test

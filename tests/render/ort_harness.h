@@ -1,0 +1,27 @@
+// ONNX Runtime sessions for the render tests: one process-wide environment, sessions on one
+// intra-op thread without spinning (the machine is shared), float runs by tensor name.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qo::test {
+
+Ort::Env& ortEnv();
+Ort::SessionOptions quietSessionOptions();
+Ort::Session openSession(const std::vector<uint8_t>& model);
+
+struct FloatArray {
+  std::vector<int64_t> shape;
+  std::vector<float> data;
+};
+
+// Runs `session` with the given float inputs and returns the named outputs (float tensors).
+std::vector<FloatArray> runFloats(Ort::Session& session, const std::vector<std::pair<std::string, FloatArray>>& inputs,
+                                  const std::vector<std::string>& outputs);
+
+}  // namespace qo::test
