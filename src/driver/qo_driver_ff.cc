@@ -2,6 +2,7 @@
 // binary16 planes.
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "driver/qo_moviedec_ff.h"
 #include "qo/qo_driver.h"
@@ -100,34 +101,46 @@ class FfSource final : public Source {
     }
   }
 
-  // Integer BT.601 limited range to 8-bit levels, then the level table to binary16.
-  void toPlanes(const AVFrame* f, uint16_t* dst) const {
+  // Integer BT.601 limited range to 8-bit levels, then the level table to binary16. The integer
+  // pass is a plain loop over a row so the compiler vectorises it; the table pass is three loads.
+  void toPlanes(const AVFrame* f, uint16_t* dst) {
     if (f->format != AV_PIX_FMT_YUV444P)
       throw std::runtime_error("qo_driver: " + path_ + " decoded to " + formatName(f->format) +
                                ", not the yuv444p a warp prior is authored in \xE2\x80\x94 a subsampled prior is a "
                                "different mouth, refusing");
     const size_t plane = pixels();
-    auto clamp = [](int v) { return v < 0 ? 0 : v > 255 ? 255 : v; };
+    levels_.resize(size_t(w_) * 3);
+    uint8_t* lr = levels_.data();
+    uint8_t* lg = lr + w_;
+    uint8_t* lb = lg + w_;
     for (int y = 0; y < h_; ++y) {
       const uint8_t* py = f->data[0] + ptrdiff_t(y) * f->linesize[0];
       const uint8_t* pu = f->data[1] + ptrdiff_t(y) * f->linesize[1];
       const uint8_t* pv = f->data[2] + ptrdiff_t(y) * f->linesize[2];
+      for (int x = 0; x < w_; ++x) {
+        const int n = 76312 * (py[x] - 16), cb = pu[x] - 128, cr = pv[x] - 128;
+        lr[x] = clamp8((n + 104600 * cr + 32768) >> 16);
+        lg[x] = clamp8((n - 53280 * cr - 25672 * cb + 32768) >> 16);
+        lb[x] = clamp8((n + 132200 * cb + 32768) >> 16);
+      }
       uint16_t* r = dst + size_t(y) * size_t(w_);
       uint16_t* g = r + plane;
       uint16_t* b = g + plane;
       for (int x = 0; x < w_; ++x) {
-        const int n = 76312 * (py[x] - 16), cb = pu[x] - 128, cr = pv[x] - 128;
-        r[x] = level_[clamp((n + 104600 * cr + 32768) >> 16)];
-        g[x] = level_[clamp((n - 53280 * cr - 25672 * cb + 32768) >> 16)];
-        b[x] = level_[clamp((n + 132200 * cb + 32768) >> 16)];
+        r[x] = level_[lr[x]];
+        g[x] = level_[lg[x]];
+        b[x] = level_[lb[x]];
       }
     }
   }
+
+  static uint8_t clamp8(int v) { return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v); }
 
   Mode mode_;
   std::string path_;
   int32_t nt_, w_, h_;
   uint16_t level_[256] = {};
+  std::vector<uint8_t> levels_;  // one row of 8-bit R, G, B levels, grown once
   std::unique_ptr<MovieDecoder> decoder_;
   std::string label_;
 };
