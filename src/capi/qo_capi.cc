@@ -31,6 +31,6 @@ QO_API int qo_nt(const qo_ctx* ctx) { return ctx ? ctx->manifest.NT : 0; }
 QO_API int qo_width(const qo_ctx* ctx) { return ctx ? ctx->manifest.W : 0; }
 QO_API int qo_height(const qo_ctx* ctx) { return ctx ? ctx->manifest.H : 0; }
 QO_API int qo_crop(const qo_ctx* ctx) { return ctx ? ctx->manifest.crop : 0; }
-QO_API int qo_drive_frames(const qo_ctx* ctx) { return ctx ? ctx->manifest.frames : 0; }
+QO_API int qo_drive_frames(const qo_ctx* ctx) { return ctx ? ctx->drive.frames : 0; }
 
 }  // extern "C"

@@ -2,19 +2,31 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "qo/qo.h"
+#include "qo/qo_driver.h"
+#include "qo/qo_identity.h"
 
 // Members are declared in construction order, so a throw from any step destroys exactly the
-// members already built, in reverse order, and qo_destroy tears down in that same reverse order.
+// members already built, in reverse order, and qo_destroy tears down in that same reverse order
+// (frame, cursor, ep, compositor, renderer, drive tables, identity, manifest).
 struct qo_ctx {
   qo_ctx(const std::string& bundleDir, const std::string& modelKey, int threads, const std::string& ep);
 
   qo::Manifest manifest;
+  qo::Identity identity;
+  qo::Drive drive;
   int32_t threads;  // resolved renderer thread count, at least 1
   std::string ep;   // execution provider as the host gave it ("" for NULL)
+  std::unique_ptr<qo::DriverCursor> cursor;
   std::vector<uint8_t> frame;         // W x H x 3 packed RGB
   const float* last_crop = nullptr;   // most recent render's crop (renderer-owned storage)
 };
+
+namespace qo::capi {
+// Reads the paste mask member: exactly crop x crop bytes ("mask read failed" otherwise).
+std::vector<uint8_t> readMask(const Manifest& m);
+}  // namespace qo::capi

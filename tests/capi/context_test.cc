@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include "bundle/qo_imx.h"
 #include "capi/qo_ctx.h"
 #include "compute/qo_pool.h"
 #include "qo/qo.h"
 #include "support/test_support.h"
+#include "tools/devkit/demo_bundle.h"
 
 namespace {
 
@@ -14,11 +16,20 @@ using qo::test::manifestText;
 using qo::test::TempDir;
 using qo::test::writeFile;
 
+qo::devkit::DemoOptions tinyDemo() {
+  qo::devkit::DemoOptions o;
+  o.width = 96;
+  o.height = 64;
+  o.crop = 32;
+  o.nt = 4;
+  return o;
+}
+
 class ContextTest : public ::testing::Test {
  protected:
   qo::test::ScopedEnv noRoot{"QO_IMX_UNWRAP_ROOT", nullptr};
   TempDir t;
-  void SetUp() override { writeFile(t / "manifest.json", manifestText(96, 64, 32, 4)); }
+  void SetUp() override { qo::devkit::writeDemoBundle(t.path(), tinyDemo()); }
 };
 
 TEST_F(ContextTest, CreateReadsTheBundleAndAnswersGetters) {
@@ -52,6 +63,7 @@ TEST_F(ContextTest, NullArgumentsAndFailuresSetTheText) {
   EXPECT_EQ(qo_create(t.path().c_str(), nullptr, 1, nullptr), nullptr);
   EXPECT_STREQ(qo_last_error(), "qo_create: NULL bundle_dir/model_key");
 
+  const std::string good = qo::test::readFile(t / "manifest.json");
   writeFile(t / "manifest.json", manifestText(96, 64, 32, 0));
   EXPECT_EQ(qo_create(t.path().c_str(), "b1", 1, nullptr), nullptr);
   EXPECT_STREQ(qo_last_error(), "qo_create: manifest: bad dims");
@@ -66,11 +78,34 @@ TEST_F(ContextTest, NullArgumentsAndFailuresSetTheText) {
   EXPECT_STREQ(qo_last_error(), "qo_create: manifest: bad dims");
 
   // A successful call clears it.
-  writeFile(t / "manifest.json", manifestText(96, 64, 32, 4));
+  writeFile(t / "manifest.json", good);
   qo_ctx* ctx = qo_create(t.path().c_str(), "b1", 1, nullptr);
   ASSERT_NE(ctx, nullptr);
   EXPECT_STREQ(qo_last_error(), "");
   qo_destroy(ctx);
+}
+
+TEST_F(ContextTest, MaskMustHoldCropSquaredBytes) {
+  const std::string mask = qo::test::readFile(t / "mask_512.u8");
+  ASSERT_EQ(mask.size(), 32u * 32);
+  writeFile(t / "mask_512.u8", mask.substr(1));
+  EXPECT_EQ(qo_create(t.path().c_str(), "b1", 1, nullptr), nullptr);
+  EXPECT_STREQ(qo_last_error(), "qo_create: mask read failed");
+  writeFile(t / "mask_512.u8", mask + "extra bytes are not read");
+  qo_ctx* ctx = qo_create(t.path().c_str(), "b1", 1, nullptr);
+  EXPECT_NE(ctx, nullptr) << qo_last_error();
+  qo_destroy(ctx);
+  std::remove((t / "mask_512.u8").c_str());
+  writeFile(t / "paste_mask.u8", mask);  // the older name
+  ctx = qo_create(t.path().c_str(), "b1", 1, nullptr);
+  EXPECT_NE(ctx, nullptr) << qo_last_error();
+  qo_destroy(ctx);
+}
+
+TEST_F(ContextTest, MemberFailuresNameTheMember) {
+  std::remove((t / "drive/si.i32").c_str());
+  EXPECT_EQ(qo_create(t.path().c_str(), "b1", 1, nullptr), nullptr);
+  EXPECT_EQ(std::string(qo_last_error()), "qo_create: cannot open " + (t / "drive/si.i32"));
 }
 
 TEST_F(ContextTest, ContainerFailuresComeBackThroughTheText) {
@@ -78,8 +113,9 @@ TEST_F(ContextTest, ContainerFailuresComeBackThroughTheText) {
   EXPECT_EQ(qo_create((t / "old.imx").c_str(), "b1", 1, nullptr), nullptr);
   EXPECT_EQ(std::string(qo_last_error()), "qo_create: " + (t / "old.imx") + ": unsupported IMX container version 1");
 
-  writeFile(t / "src/manifest.json", manifestText(96, 64, 32, 4));
-  writeFile(t / "ok.imx", qo::test::imxBytes({{"manifest.json", manifestText(96, 64, 32, 4)}}));
+  TempDir src;
+  qo::devkit::writeDemoBundle(src.path(), tinyDemo());
+  qo::imx::pack(src.path(), t / "ok.imx");
   qo_ctx* ctx = qo_create((t / "ok").c_str(), "b1", 1, nullptr);
   ASSERT_NE(ctx, nullptr) << qo_last_error();
   EXPECT_EQ(ctx->manifest.dir, t / "ok.qobundle");

@@ -12,6 +12,7 @@ void usage(FILE* out) {
                "usage: qo COMMAND [ARGS]\n"
                "  info BUNDLE          print a bundle's manifest, paste-space stamp and members\n"
                "  pack DIR OUT.imx     write the files below DIR as an IMX v2 container\n"
+               "  demo [DIR] [opts]    write the demo avatar bundle (default demo.qobundle; --help for opts)\n"
                "  version              print the library's dependency versions\n");
 }
 
@@ -25,6 +26,7 @@ int main(int argc, char** argv) {
   const char* cmd = argv[1];
   if (!std::strcmp(cmd, "info")) return qo::tool::cmdInfo(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "pack")) return qo::tool::cmdPack(argc - 2, argv + 2);
+  if (!std::strcmp(cmd, "demo")) return qo::tool::cmdDemo(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "version")) {
     std::printf("%s\n", qo::buildInfo().c_str());
     return 0;

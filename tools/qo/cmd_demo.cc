@@ -1,0 +1,62 @@
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "bundle/qo_imx.h"
+#include "tools/devkit/demo_bundle.h"
+#include "tools/qo/commands.h"
+
+namespace qo::tool {
+
+int cmdDemo(int argc, char** argv) {
+  devkit::DemoOptions o;
+  std::string dir = "demo.qobundle", imx;
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "qo demo: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--size") {
+      if (std::sscanf(value(), "%dx%d", &o.width, &o.height) != 2) return std::fprintf(stderr, "qo demo: --size WxH\n"), 2;
+    } else if (a == "--crop") {
+      o.crop = std::atoi(value());
+    } else if (a == "--nt") {
+      o.nt = std::atoi(value());
+    } else if (a == "--frames") {
+      o.frames = std::atoi(value());
+    } else if (a == "--prior-movie") {
+      o.priorMovie = true;
+    } else if (a == "--driver-movie") {
+      o.driverMovie = true;
+    } else if (a == "--imx") {
+      imx = value();
+    } else if (a == "--tiny") {
+      o.width = 96, o.height = 64, o.crop = 32, o.nt = 4;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr,
+                   "usage: qo demo [DIR] [--size WxH] [--crop N] [--nt N] [--frames N] [--prior-movie] "
+                   "[--driver-movie] [--tiny] [--imx OUT.imx]\n");
+      return 2;
+    } else {
+      dir = a;
+    }
+  }
+  try {
+    devkit::writeDemoBundle(dir, o);
+    if (!imx.empty()) imx::pack(dir, imx);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qo demo: %s\n", e.what());
+    return 1;
+  }
+  std::printf("wrote %s (%dx%d, crop %d, %d source frames)%s%s\n", dir.c_str(), o.width, o.height, o.crop, o.nt,
+              imx.empty() ? "" : " and ", imx.c_str());
+  return 0;
+}
+
+}  // namespace qo::tool
