@@ -22,7 +22,7 @@ qo_ctx::qo_ctx(const std::string& bundleDir, const std::string& modelKey, int th
       drive(qo::loadDrive(manifest)),
       threads(threads_),
       ep(ep_) {
-  (void)modelKey;  // selects the director once the renderer joins the context
+  renderer = std::make_unique<qo::Renderer>(manifest, identity, modelKey, threads, ep);
   std::vector<uint8_t> mask = qo::capi::readMask(manifest);
   cursor = qo::DriverCursor::open(manifest, 2, 11);
   frame.resize(size_t(manifest.W) * size_t(manifest.H) * 3);

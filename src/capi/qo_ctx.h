@@ -9,6 +9,7 @@
 #include "qo/qo.h"
 #include "qo/qo_driver.h"
 #include "qo/qo_identity.h"
+#include "qo/qo_renderer.h"
 
 // Members are declared in construction order, so a throw from any step destroys exactly the
 // members already built, in reverse order, and qo_destroy tears down in that same reverse order
@@ -19,6 +20,7 @@ struct qo_ctx {
   qo::Manifest manifest;
   qo::Identity identity;
   qo::Drive drive;
+  std::unique_ptr<qo::Renderer> renderer;  // built once threads and ep are stored
   int32_t threads;  // resolved renderer thread count, at least 1
   std::string ep;   // execution provider as the host gave it ("" for NULL)
   std::unique_ptr<qo::DriverCursor> cursor;

@@ -102,6 +102,18 @@ TEST_F(ContextTest, MaskMustHoldCropSquaredBytes) {
   qo_destroy(ctx);
 }
 
+TEST_F(ContextTest, RendererFailuresComeThrough) {
+  EXPECT_EQ(qo_create(t.path().c_str(), "b9", 1, nullptr), nullptr);
+  EXPECT_EQ(std::string(qo_last_error()), "qo_create: Renderer: cannot open " + (t / "model_b9.onnx"));
+  EXPECT_EQ(qo_create(t.path().c_str(), "b1", 1, "cpu"), nullptr);
+  EXPECT_STREQ(qo_last_error(), "qo_create: Renderer: unknown ep 'cpu'");
+  qo_ctx* ctx = qo_create(t.path().c_str(), "b1", 2, nullptr);
+  ASSERT_NE(ctx, nullptr) << qo_last_error();
+  EXPECT_STREQ(ctx->renderer->ep(), "cpu");
+  EXPECT_EQ(ctx->renderer->batch(), 1);
+  qo_destroy(ctx);
+}
+
 TEST_F(ContextTest, MemberFailuresNameTheMember) {
   std::remove((t / "drive/si.i32").c_str());
   EXPECT_EQ(qo_create(t.path().c_str(), "b1", 1, nullptr), nullptr);

@@ -10,6 +10,7 @@
 #include "qo/qo_identity.h"
 #include "qo/qo_image.h"
 #include "qo/qo_simd.h"
+#include "tools/devkit/demo_director.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/media_writer.h"
 
@@ -41,7 +42,8 @@ std::vector<uint8_t> toRgb8(const std::vector<float>& planes, int side) {
 float demoIdleOpen(int i) { return 0.08f * (0.5f + 0.5f * std::sin(float(i) * 0.9f)); }
 
 void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
-  if (o.width < 8 || o.height < 8 || o.crop < 8 || o.nt < 1) throw std::runtime_error("demo bundle: bad size");
+  if (o.width < 8 || o.height < 8 || o.crop < 8 || o.crop % 2 || o.nt < 1)
+    throw std::runtime_error("demo bundle: bad size (canvas at least 8x8, even crop of at least 8, NT >= 1)");
   if (!fs::mkdirs(dir)) throw std::runtime_error("cannot create " + dir);
   const int frames = o.frames < 0 ? o.nt : o.frames;
   const size_t nt = size_t(o.nt), crop = size_t(o.crop), plane = crop * crop;
@@ -120,6 +122,7 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   writeVector(dir + "/xs_target.bin", target);
 
   writeVector(dir + "/mask_512.u8", faceMask(o.crop));
+  for (int batch : o.directorBatches) writeDemoDirector(dir + "/model_b" + std::to_string(batch) + ".onnx", o.crop, batch);
 
   // Driver video: the full frames with the head in its pose.
   std::vector<uint8_t> rgb(size_t(o.width) * o.height * 3);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qo::devkit {
 
@@ -16,6 +17,8 @@ struct DemoOptions {
   bool priorMovie = false;   // P_hevc.mov instead of P.f16
   bool driverMovie = false;  // target_frames.mp4 instead of a JPEG directory
   bool fsRed = false;        // also write fs_red.f16
+  // Director graphs written as model_b<N>.onnx, one per batch size.
+  std::vector<int> directorBatches = {1};
   // Canvas the paste transforms are authored on (the stamp); 0 = the frame canvas.
   int stampWidth = 0, stampHeight = 0;
 };

@@ -145,7 +145,9 @@ void renderFrame(int si, int nt, int w, int h, int crop, uint8_t* rgb) {
         Rgb c{0.30f + 0.15f * fy, 0.33f + 0.10f * fx, 0.40f - 0.1f * fy};
         const float vign = 1.0f - 0.35f * ((fx - 0.5f) * (fx - 0.5f) + (fy - 0.45f) * (fy - 0.45f));
         c = {c.r * vign, c.g * vign, c.b * vign};
-        const float body = ellipse(fx, fy, 0.5f, 1.08f, 0.34f, 0.36f);
+        const float neckX = std::fabs(float(x) - 0.5f * float(w)) / (0.07f * float(h));
+        if (fy > 0.5f && fy < 0.8f) c = mix(c, Rgb{0.74f, 0.55f, 0.46f}, 1.0f - smooth(0.95f, 1.05f, neckX));
+        const float body = ellipse(fx, fy, 0.5f, 1.02f, 0.36f, 0.34f);
         c = mix(c, Rgb{0.15f, 0.24f, 0.38f}, 1.0f - smooth(0.98f, 1.02f, body));
         // The head, through the inverse paste transform into crop coordinates.
         const double dx = x - M[2], dy = double(y) - M[5];

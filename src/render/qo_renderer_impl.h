@@ -1,0 +1,63 @@
+// Private state of qo::Renderer, shared by its construction, graph opener and render path.
+#pragma once
+
+#include <onnxruntime_cxx_api.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "qo/qo.h"
+#include "qo/qo_bundle.h"
+#include "qo/qo_identity.h"
+#include "qo/qo_renderer.h"
+
+namespace qo {
+
+struct Renderer::Impl {
+  Impl() : env(ORT_LOGGING_LEVEL_WARNING, "qo") {}
+  ~Impl();
+
+  std::string ep;  // the provider finally in use: "cpu", the CoreML string, or "neon"
+  Ort::Env env;
+  Ort::SessionOptions options{nullptr};
+  Ort::RunOptions runOptions;
+  bool profiling = false;
+  double runMsTotal = 0;
+  int64_t runCount = 0;
+
+  Manifest manifest;
+  Identity* identity = nullptr;
+  std::string modelKey, modelPath;
+  int threads = 1;
+  int32_t batch = 0;
+  int32_t crop = 0;
+  static constexpr int64_t kPooledPerFrame = 65536;  // 64 x 32 x 32
+  static constexpr int64_t kFsRedPerFrame = 262144;  // 64 x 64 x 64
+  int64_t pPerFrame = 0;                             // crop x crop x 3
+  bool featSynth = false;
+  bool lipTemplate = false;  // the bundle carries a lip template
+  bool lipBound = false;     // "lip_delivery" is fed (the graph was rewritten to read it)
+  std::string directorNote;
+
+  std::vector<float> pooled, prior, fsRed, kpDriving, kpSource, output, lipDelivery;
+
+  // Declared after the buffers they point into and before nothing that outlives them, so
+  // tensors and bindings are released first.
+  std::unique_ptr<Ort::Session> session;
+  std::unique_ptr<Ort::IoBinding> binding;
+  std::vector<Ort::Value> bound;
+
+  // Opens the director graph for `ep` (may run twice: CoreML falls back to the CPU provider).
+  void openDirector(const std::string& ep);
+  // Discovers the interface, enforces the contracts and binds every tensor once.
+  void bindDirector();
+  void runDirector();
+};
+
+// "" when ep is acceptable to the graph opener, else the refusal text.
+std::string refuseEp(const std::string& ep);
+bool isCoreml(const std::string& ep);
+
+}  // namespace qo
