@@ -148,7 +148,72 @@ HWY_INLINE hn::Vec<PixelTag> LanczosInterior(DRows d, const float* HWY_RESTRICT 
   }
 }
 
+// Two neighbouring columns k, k + 1 whose integer positions are (ix, iy) and (ix + 1, iy),
+// both interior: tap t of column k + 1 is the pixel right of tap t of column k, so one 8-float
+// load per tap serves both (column k in lanes 0-3, k + 1 in lanes 4-7) and each lane sums in the
+// single-column order. Only for targets with 8-lane vectors.
+template <class DRows>
+HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int side,
+                                    const float* HWY_RESTRICT lanczosTab, int ix, int iy, int fx0, int fy0, int fx1,
+                                    int fy1, float* HWY_RESTRICT samples) {
+  const PixelTag d4;
+  const ptrdiff_t rowStride = ptrdiff_t(side) * kPixelFloats;
+  const float* HWY_RESTRICT base =
+      crop + (ptrdiff_t(iy - kTapsBefore) * side + (ix - kTapsBefore)) * kPixelFloats;
+  // Weights of column k in block 0 and of column k + 1 in block 1, broadcast within blocks.
+  const auto weightPairs = [&](int f0, int f1, hn::Vec<DRows>* w) {
+    for (int half = 0; half < kTaps; half += 4) {
+      const auto both = hn::Combine(d, hn::LoadU(d4, lanczosTab + kTaps * f1 + half),
+                                    hn::LoadU(d4, lanczosTab + kTaps * f0 + half));
+      w[half + 0] = hn::Broadcast<0>(both);
+      w[half + 1] = hn::Broadcast<1>(both);
+      w[half + 2] = hn::Broadcast<2>(both);
+      w[half + 3] = hn::Broadcast<3>(both);
+    }
+  };
+  hn::Vec<DRows> wx[kTaps], wy[kTaps];
+  weightPairs(fx0, fx1, wx);
+  weightPairs(fy0, fy1, wy);
+  const auto rowSum = [&](int s) {
+    const float* HWY_RESTRICT p = base + s * rowStride;
+    auto r = hn::Mul(hn::LoadU(d, p), wx[0]);
+    for (int t = 1; t < kTaps; ++t) r = hn::Add(r, hn::Mul(hn::LoadU(d, p + t * kPixelFloats), wx[t]));
+    return r;
+  };
+  auto acc = hn::Mul(rowSum(0), wy[0]);
+  for (int s = 1; s < kTaps; ++s) acc = hn::Add(acc, hn::Mul(rowSum(s), wy[s]));
+  hn::Store(acc, d, samples);
+}
+
 #endif  // HWY_TARGET == HWY_SCALAR
+
+// Position, phases and coverage of one output column.
+struct Column {
+  int ix, iy, fx, fy;
+  float alpha;
+  bool live;  // inside the crop with coverage above zero
+};
+
+HWY_INLINE Column Locate(const uint8_t* HWY_RESTRICT mask, int side, const float* HWY_RESTRICT bilinTab, int px,
+                         int py) {
+  Column c{px >> 10, py >> 10, (px & 1023) >> 5, (py & 1023) >> 5, 0.0f, false};
+  if (!(px >= -1024 && c.ix < side && py >= -1024 && c.iy < side)) return c;
+  c.alpha = CoverageAlpha(mask, side, bilinTab, c.ix, c.iy, c.fx, c.fy);
+  c.live = !(c.alpha <= 0.0f);
+  return c;
+}
+
+HWY_INLINE bool Interior(const Column& c, int side) {
+  return c.ix >= kTapsBefore && c.ix + (kTaps - kTapsBefore) < side && c.iy >= kTapsBefore &&
+         c.iy + (kTaps - kTapsBefore) < side;
+}
+
+HWY_INLINE void Blend(uint8_t* HWY_RESTRICT out, const float* HWY_RESTRICT sample, float alpha) {
+  const float keep = 1.0f - alpha;
+  out[0] = BlendToByte(out[0], sample[0], alpha, keep);
+  out[1] = BlendToByte(out[1], sample[1], alpha, keep);
+  out[2] = BlendToByte(out[2], sample[2], alpha, keep);
+}
 
 }  // namespace
 
@@ -156,32 +221,47 @@ void PasteLanczos8Row(const float* HWY_RESTRICT crop, int side, const uint8_t* H
                       const float* HWY_RESTRICT lanczosTab, const float* HWY_RESTRICT bilinTab,
                       const int* HWY_RESTRICT mapX, const int* HWY_RESTRICT mapY, int offX, int offY, int x0, int x1,
                       uint8_t* HWY_RESTRICT outRow) {
-  for (int k = 0; k <= x1 - x0; ++k) {
-    const int px = mapX[k] + offX;
-    const int py = mapY[k] + offY;
-    const int ix = px >> 10, iy = py >> 10;
-    if (!(px >= -1024 && ix < side && py >= -1024 && iy < side)) continue;
-    const int fx = (px & 1023) >> 5, fy = (py & 1023) >> 5;
-
-    const float alpha = CoverageAlpha(mask, side, bilinTab, ix, iy, fx, fy);
-    if (alpha <= 0.0f) continue;
-
-    const float* HWY_RESTRICT wx = lanczosTab + kTaps * fx;
-    const float* HWY_RESTRICT wy = lanczosTab + kTaps * fy;
-    alignas(16) float sample[kPixelFloats];
-#if HWY_TARGET == HWY_SCALAR
-    LanczosSample(crop, side, wx, wy, ix, iy, sample);
-#else
-    const bool interior = ix >= kTapsBefore && ix + (kTaps - kTapsBefore) < side && iy >= kTapsBefore &&
-                          iy + (kTaps - kTapsBefore) < side;
-    hn::Store(interior ? LanczosInterior(RowsTag(), crop, side, wx, wy, ix, iy) : LanczosTested(crop, side, wx, wy, ix, iy),
-              PixelTag(), sample);
-#endif
-    const float keep = 1.0f - alpha;
+  const int columns = x1 - x0 + 1;
+  const auto locate = [&](int k) { return Locate(mask, side, bilinTab, mapX[k] + offX, mapY[k] + offY); };
+  Column cur = columns > 0 ? locate(0) : Column{};
+  for (int k = 0; k < columns;) {
     uint8_t* HWY_RESTRICT out = outRow + 3 * ptrdiff_t(x0 + k);
-    out[0] = BlendToByte(out[0], sample[0], alpha, keep);
-    out[1] = BlendToByte(out[1], sample[1], alpha, keep);
-    out[2] = BlendToByte(out[2], sample[2], alpha, keep);
+    if (!cur.live) {
+      if (++k < columns) cur = locate(k);
+      continue;
+    }
+    const float* HWY_RESTRICT wx = lanczosTab + kTaps * cur.fx;
+    const float* HWY_RESTRICT wy = lanczosTab + kTaps * cur.fy;
+    alignas(32) float samples[2 * kPixelFloats];
+#if HWY_TARGET == HWY_SCALAR
+    LanczosSample(crop, side, wx, wy, cur.ix, cur.iy, samples);
+#else
+    const bool interior = Interior(cur, side);
+    if constexpr (hn::MaxLanes(RowsTag()) == 2 * kPixelFloats) {
+      if (interior && k + 1 < columns) {
+        const Column next = locate(k + 1);
+        if (next.live && next.iy == cur.iy && next.ix == cur.ix + 1 && Interior(next, side)) {
+          LanczosInteriorPair(RowsTag(), crop, side, lanczosTab, cur.ix, cur.iy, cur.fx, cur.fy, next.fx, next.fy,
+                              samples);
+          Blend(out, samples, cur.alpha);
+          Blend(out + 3, samples + kPixelFloats, next.alpha);
+          k += 2;
+          if (k < columns) cur = locate(k);
+          continue;
+        }
+        hn::Store(LanczosInterior(RowsTag(), crop, side, wx, wy, cur.ix, cur.iy), PixelTag(), samples);
+        Blend(out, samples, cur.alpha);
+        ++k;
+        cur = next;
+        continue;
+      }
+    }
+    hn::Store(interior ? LanczosInterior(RowsTag(), crop, side, wx, wy, cur.ix, cur.iy)
+                       : LanczosTested(crop, side, wx, wy, cur.ix, cur.iy),
+              PixelTag(), samples);
+#endif
+    Blend(out, samples, cur.alpha);
+    if (++k < columns) cur = locate(k);
   }
 }
 
