@@ -249,14 +249,20 @@ BENCHMARK_CAPTURE(BM_Conv3x3, rowwise, plain::native::conv3x3RangeRowwise)
 // ---- Ratio table --------------------------------------------------------------------------
 
 // Console output as usual, plus each run's time per iteration for the table.
+// With --benchmark_repetitions the table takes each benchmark's fastest repetition, the one
+// least disturbed by whatever else shares the machine.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
+  RatioReporter() : ConsoleReporter(OO_Tabular) {}
+
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& run : runs) {
-      if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
-        times_[run.benchmark_name()] = run.GetAdjustedRealTime();
-      }
+      if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
+      const std::string name = run.run_name.str();
+      const double t = run.GetAdjustedRealTime();
+      const auto it = times_.find(name);
+      if (it == times_.end() || t < it->second) times_[name] = t;
     }
   }
 

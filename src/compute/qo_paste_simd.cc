@@ -26,9 +26,9 @@ constexpr int kPixelFloats = 4;
 
 HWY_INLINE uint8_t BlendToByte(uint8_t old, float sample, float alpha, float keep) {
   const float o = float(old) * keep + sample * alpha;
-  if (!(o >= 0.0f)) return 0;  // negative or not a number
-  if (o > 255.0f) return 255;
-  return uint8_t(o);
+  // Clamped without branches, which photographs mispredict; a NaN fails o >= 0 and gives 0.
+  const float clamped = o >= 0.0f ? (o > 255.0f ? 255.0f : o) : 0.0f;
+  return uint8_t(int(clamped));
 }
 
 HWY_INLINE float MaskAt(const uint8_t* HWY_RESTRICT mask, int side, int cx, int cy) {
@@ -187,6 +187,19 @@ HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int
 
 #endif  // HWY_TARGET == HWY_SCALAR
 
+// Everything one call needs besides the column range.
+struct Paste {
+  const float* HWY_RESTRICT crop;
+  int side;
+  const uint8_t* HWY_RESTRICT mask;
+  const float* HWY_RESTRICT lanczosTab;
+  const float* HWY_RESTRICT bilinTab;
+  const int* HWY_RESTRICT mapX;
+  const int* HWY_RESTRICT mapY;
+  int offX, offY;
+  uint8_t* HWY_RESTRICT out;  // column x0
+};
+
 // Position, phases and coverage of one output column.
 struct Column {
   int ix, iy, fx, fy;
@@ -194,18 +207,23 @@ struct Column {
   bool live;  // inside the crop with coverage above zero
 };
 
-HWY_INLINE Column Locate(const uint8_t* HWY_RESTRICT mask, int side, const float* HWY_RESTRICT bilinTab, int px,
-                         int py) {
+HWY_INLINE Column Locate(const Paste& p, int k) {
+  const int px = p.mapX[k] + p.offX, py = p.mapY[k] + p.offY;
   Column c{px >> 10, py >> 10, (px & 1023) >> 5, (py & 1023) >> 5, 0.0f, false};
-  if (!(px >= -1024 && c.ix < side && py >= -1024 && c.iy < side)) return c;
-  c.alpha = CoverageAlpha(mask, side, bilinTab, c.ix, c.iy, c.fx, c.fy);
+  if (!(px >= -1024 && c.ix < p.side && py >= -1024 && c.iy < p.side)) return c;
+  c.alpha = CoverageAlpha(p.mask, p.side, p.bilinTab, c.ix, c.iy, c.fx, c.fy);
   c.live = !(c.alpha <= 0.0f);
   return c;
 }
 
-HWY_INLINE bool Interior(const Column& c, int side) {
-  return c.ix >= kTapsBefore && c.ix + (kTaps - kTapsBefore) < side && c.iy >= kTapsBefore &&
-         c.iy + (kTaps - kTapsBefore) < side;
+HWY_INLINE bool Interior(int ix, int iy, int side) {
+  return ix >= kTapsBefore && ix + (kTaps - kTapsBefore) < side && iy >= kTapsBefore &&
+         iy + (kTaps - kTapsBefore) < side;
+}
+
+// Column k + 1 can share column k's tap loads.
+HWY_INLINE bool Pairs(int ix0, int iy0, int ix1, int iy1, int side) {
+  return iy1 == iy0 && ix1 == ix0 + 1 && Interior(ix0, iy0, side) && Interior(ix1, iy1, side);
 }
 
 HWY_INLINE void Blend(uint8_t* HWY_RESTRICT out, const float* HWY_RESTRICT sample, float alpha) {
@@ -215,53 +233,176 @@ HWY_INLINE void Blend(uint8_t* HWY_RESTRICT out, const float* HWY_RESTRICT sampl
   out[2] = BlendToByte(out[2], sample[2], alpha, keep);
 }
 
+// The Lanczos sample of one live column, channels in samples[0..2].
+HWY_INLINE void Sample(const Paste& p, int ix, int iy, int fx, int fy, float* HWY_RESTRICT samples) {
+  const float* HWY_RESTRICT wx = p.lanczosTab + kTaps * fx;
+  const float* HWY_RESTRICT wy = p.lanczosTab + kTaps * fy;
+#if HWY_TARGET == HWY_SCALAR
+  LanczosSample(p.crop, p.side, wx, wy, ix, iy, samples);
+#else
+  hn::Store(Interior(ix, iy, p.side) ? LanczosInterior(RowsTag(), p.crop, p.side, wx, wy, ix, iy)
+                                     : LanczosTested(p.crop, p.side, wx, wy, ix, iy),
+            PixelTag(), samples);
+#endif
+}
+
+// Columns are processed in blocks: positions and coverage for the whole block first (across
+// vector lanes where the target has them), then the Lanczos samples column by column, pairing
+// neighbours wherever they share tap loads, then the blend, again across lanes, reading and
+// writing the block's bytes at once.
+constexpr int kBlock = 64;
+
+struct Block {
+  alignas(32) int32_t ix[kBlock], iy[kBlock], fx[kBlock], fy[kBlock], live[kBlock];
+  alignas(32) float alpha[kBlock];
+  alignas(32) float sample[3][kBlock];
+};
+
+#if HWY_TARGET != HWY_SCALAR
+using LaneTag = hn::CappedTag<int32_t, 8>;  // columns per vector step
+#endif
+
+// Positions and coverage of columns [k, k + n) into b.
+void LocateBlock(const Paste& p, int k, int n, Block& b) {
+  int j = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const LaneTag di;
+  const hn::Rebind<float, LaneTag> df;
+  const int L = int(hn::Lanes(di));
+  const auto k1023 = hn::Set(di, 1023);
+  const auto below = hn::Set(di, -1025), sideV = hn::Set(di, p.side);
+  for (; j + L <= n; j += L) {
+    const auto px = hn::Add(hn::LoadU(di, p.mapX + k + j), hn::Set(di, p.offX));
+    const auto py = hn::Add(hn::LoadU(di, p.mapY + k + j), hn::Set(di, p.offY));
+    const auto ix = hn::ShiftRight<10>(px), iy = hn::ShiftRight<10>(py);
+    const auto fx = hn::ShiftRight<5>(hn::And(px, k1023)), fy = hn::ShiftRight<5>(hn::And(py, k1023));
+    const auto inside =
+        hn::And(hn::And(hn::Gt(px, below), hn::Lt(ix, sideV)), hn::And(hn::Gt(py, below), hn::Lt(iy, sideV)));
+    hn::Store(ix, di, b.ix + j);
+    hn::Store(iy, di, b.iy + j);
+    hn::Store(fx, di, b.fx + j);
+    hn::Store(fy, di, b.fy + j);
+    if (hn::AllFalse(di, inside)) {
+      hn::Store(hn::Zero(di), di, b.live + j);
+      continue;
+    }
+    // Mask samples (0 outside the mask) and bilinear weights, fetched lane by lane.
+    alignas(32) float m00[8], m10[8], m01[8], m11[8], a0[8], a1[8], b0[8], b1[8];
+    alignas(32) int32_t in[8];
+    hn::Store(hn::VecFromMask(di, inside), di, in);
+    for (int l = 0; l < L; ++l) {
+      const int x = b.ix[j + l], y = b.iy[j + l];
+      a0[l] = p.bilinTab[2 * b.fx[j + l]];
+      a1[l] = p.bilinTab[2 * b.fx[j + l] + 1];
+      b0[l] = p.bilinTab[2 * b.fy[j + l]];
+      b1[l] = p.bilinTab[2 * b.fy[j + l] + 1];
+      if (!in[l]) {
+        m00[l] = m10[l] = m01[l] = m11[l] = 0.0f;
+      } else if (x >= 0 && x + 1 < p.side && y >= 0 && y + 1 < p.side) {
+        const uint8_t* HWY_RESTRICT q = p.mask + ptrdiff_t(y) * p.side + x;
+        m00[l] = float(q[0]);
+        m10[l] = float(q[1]);
+        m01[l] = float(q[p.side]);
+        m11[l] = float(q[p.side + 1]);
+      } else {
+        m00[l] = MaskAt(p.mask, p.side, x, y);
+        m10[l] = MaskAt(p.mask, p.side, x + 1, y);
+        m01[l] = MaskAt(p.mask, p.side, x, y + 1);
+        m11[l] = MaskAt(p.mask, p.side, x + 1, y + 1);
+      }
+    }
+    const auto A0 = hn::Load(df, a0), A1 = hn::Load(df, a1), B0 = hn::Load(df, b0), B1 = hn::Load(df, b1);
+    const auto top = hn::Mul(hn::Add(hn::Mul(A1, hn::Load(df, m10)), hn::Mul(A0, hn::Load(df, m00))), B0);
+    const auto m = hn::Add(hn::Mul(hn::Add(hn::Mul(A1, hn::Load(df, m11)), hn::Mul(A0, hn::Load(df, m01))), B1), top);
+    const auto alpha = hn::Div(hn::Round(m), hn::Set(df, 255.0f));
+    const auto live = hn::And(hn::RebindMask(df, inside), hn::Not(hn::Le(alpha, hn::Zero(df))));
+    hn::Store(alpha, df, b.alpha + j);
+    hn::Store(hn::VecFromMask(di, hn::RebindMask(di, live)), di, b.live + j);
+  }
+#endif
+  for (; j < n; ++j) {
+    const Column c = Locate(p, k + j);
+    b.ix[j] = c.ix;
+    b.iy[j] = c.iy;
+    b.fx[j] = c.fx;
+    b.fy[j] = c.fy;
+    b.alpha[j] = c.alpha;
+    b.live[j] = c.live;
+  }
+}
+
+// Lanczos samples of the live columns of b.
+void SampleBlock(const Paste& p, int n, Block& b) {
+  for (int j = 0; j < n; ++j) {
+    if (!b.live[j]) continue;
+    alignas(32) float s[2 * kPixelFloats];
+#if HWY_TARGET != HWY_SCALAR
+    if constexpr (hn::MaxLanes(RowsTag()) == 2 * kPixelFloats) {
+      if (j + 1 < n && b.live[j + 1] && Pairs(b.ix[j], b.iy[j], b.ix[j + 1], b.iy[j + 1], p.side)) {
+        LanczosInteriorPair(RowsTag(), p.crop, p.side, p.lanczosTab, b.ix[j], b.iy[j], b.fx[j], b.fy[j], b.fx[j + 1],
+                            b.fy[j + 1], s);
+        for (int c = 0; c < 3; ++c) {
+          b.sample[c][j] = s[c];
+          b.sample[c][j + 1] = s[kPixelFloats + c];
+        }
+        ++j;
+        continue;
+      }
+    }
+#endif
+    Sample(p, b.ix[j], b.iy[j], b.fx[j], b.fy[j], s);
+    for (int c = 0; c < 3; ++c) b.sample[c][j] = s[c];
+  }
+}
+
+// Blends the live columns of b into columns [k, k + n) of the row.
+void BlendBlock(const Paste& p, int k, int n, const Block& b) {
+  uint8_t* HWY_RESTRICT out = p.out + 3 * ptrdiff_t(k);
+  int j = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const LaneTag di;
+  const hn::Rebind<float, LaneTag> df;
+  const hn::Rebind<uint8_t, LaneTag> du8;
+  const int L = int(hn::Lanes(di));
+  for (; j + L <= n; j += L) {
+    const auto live = hn::Ne(hn::Load(di, b.live + j), hn::Zero(di));
+    if (hn::AllFalse(di, live)) continue;
+    const auto alpha = hn::Load(df, b.alpha + j);
+    const auto keep = hn::Sub(hn::Set(df, 1.0f), alpha);
+    hn::Vec<decltype(du8)> old[3], blended[3];
+    hn::LoadInterleaved3(du8, out + 3 * j, old[0], old[1], old[2]);
+    for (int c = 0; c < 3; ++c) {
+      const auto oldI = hn::PromoteTo(di, old[c]);
+      // Dead lanes may hold anything; they keep their old bytes.
+      const auto sample = hn::IfThenElseZero(hn::RebindMask(df, live), hn::Load(df, b.sample[c] + j));
+      const auto o = hn::Add(hn::Mul(hn::ConvertTo(df, oldI), keep), hn::Mul(sample, alpha));
+      // 0 below zero or for NaN, 255 above 255, else truncated.
+      const auto clamped = hn::IfThenElseZero(hn::Ge(o, hn::Zero(df)), hn::Min(o, hn::Set(df, 255.0f)));
+      blended[c] = hn::DemoteTo(du8, hn::IfThenElse(live, hn::ConvertTo(di, clamped), oldI));
+    }
+    hn::StoreInterleaved3(blended[0], blended[1], blended[2], du8, out + 3 * j);
+  }
+#endif
+  for (; j < n; ++j) {
+    if (!b.live[j]) continue;
+    const float s[3] = {b.sample[0][j], b.sample[1][j], b.sample[2][j]};
+    Blend(out + 3 * j, s, b.alpha[j]);
+  }
+}
+
 }  // namespace
 
 void PasteLanczos8Row(const float* HWY_RESTRICT crop, int side, const uint8_t* HWY_RESTRICT mask,
                       const float* HWY_RESTRICT lanczosTab, const float* HWY_RESTRICT bilinTab,
                       const int* HWY_RESTRICT mapX, const int* HWY_RESTRICT mapY, int offX, int offY, int x0, int x1,
                       uint8_t* HWY_RESTRICT outRow) {
-  const int columns = x1 - x0 + 1;
-  const auto locate = [&](int k) { return Locate(mask, side, bilinTab, mapX[k] + offX, mapY[k] + offY); };
-  Column cur = columns > 0 ? locate(0) : Column{};
-  for (int k = 0; k < columns;) {
-    uint8_t* HWY_RESTRICT out = outRow + 3 * ptrdiff_t(x0 + k);
-    if (!cur.live) {
-      if (++k < columns) cur = locate(k);
-      continue;
-    }
-    const float* HWY_RESTRICT wx = lanczosTab + kTaps * cur.fx;
-    const float* HWY_RESTRICT wy = lanczosTab + kTaps * cur.fy;
-    alignas(32) float samples[2 * kPixelFloats];
-#if HWY_TARGET == HWY_SCALAR
-    LanczosSample(crop, side, wx, wy, cur.ix, cur.iy, samples);
-#else
-    const bool interior = Interior(cur, side);
-    if constexpr (hn::MaxLanes(RowsTag()) == 2 * kPixelFloats) {
-      if (interior && k + 1 < columns) {
-        const Column next = locate(k + 1);
-        if (next.live && next.iy == cur.iy && next.ix == cur.ix + 1 && Interior(next, side)) {
-          LanczosInteriorPair(RowsTag(), crop, side, lanczosTab, cur.ix, cur.iy, cur.fx, cur.fy, next.fx, next.fy,
-                              samples);
-          Blend(out, samples, cur.alpha);
-          Blend(out + 3, samples + kPixelFloats, next.alpha);
-          k += 2;
-          if (k < columns) cur = locate(k);
-          continue;
-        }
-        hn::Store(LanczosInterior(RowsTag(), crop, side, wx, wy, cur.ix, cur.iy), PixelTag(), samples);
-        Blend(out, samples, cur.alpha);
-        ++k;
-        cur = next;
-        continue;
-      }
-    }
-    hn::Store(interior ? LanczosInterior(RowsTag(), crop, side, wx, wy, cur.ix, cur.iy)
-                       : LanczosTested(crop, side, wx, wy, cur.ix, cur.iy),
-              PixelTag(), samples);
-#endif
-    Blend(out, samples, cur.alpha);
-    if (++k < columns) cur = locate(k);
+  const Paste p{crop, side, mask, lanczosTab, bilinTab, mapX, mapY, offX, offY, outRow + 3 * ptrdiff_t(x0)};
+  Block b;
+  for (int k = 0; k <= x1 - x0; k += kBlock) {
+    const int n = x1 - x0 + 1 - k < kBlock ? x1 - x0 + 1 - k : kBlock;
+    LocateBlock(p, k, n, b);
+    SampleBlock(p, n, b);
+    BlendBlock(p, k, n, b);
   }
 }
 
