@@ -250,7 +250,7 @@ BENCHMARK_CAPTURE(BM_Conv3x3, rowwise, plain::native::conv3x3RangeRowwise)
 
 // Console output as usual, plus each run's time per iteration for the table.
 // With --benchmark_repetitions the table takes each benchmark's fastest repetition, the one
-// least disturbed by whatever else shares the machine.
+// least disturbed by whatever else shares the machine, by CPU time (this thread's own).
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
   RatioReporter() : ConsoleReporter(OO_Tabular) {}
@@ -260,7 +260,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     for (const Run& run : runs) {
       if (run.run_type != Run::RT_Iteration || run.error_occurred) continue;
       const std::string name = run.run_name.str();
-      const double t = run.GetAdjustedRealTime();
+      const double t = run.GetAdjustedCPUTime();
       const auto it = times_.find(name);
       if (it == times_.end() || t < it->second) times_[name] = t;
     }

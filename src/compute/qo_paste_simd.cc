@@ -334,7 +334,10 @@ void LocateBlock(const Paste& p, int k, int n, Block& b) {
 // Lanczos samples of the live columns of b.
 void SampleBlock(const Paste& p, int n, Block& b) {
   for (int j = 0; j < n; ++j) {
-    if (!b.live[j]) continue;
+    if (!b.live[j]) {
+      b.sample[0][j] = b.sample[1][j] = b.sample[2][j] = 0.0f;  // read, though not used, by the blend
+      continue;
+    }
     alignas(32) float s[2 * kPixelFloats];
 #if HWY_TARGET != HWY_SCALAR
     if constexpr (hn::MaxLanes(RowsTag()) == 2 * kPixelFloats) {
@@ -373,8 +376,7 @@ void BlendBlock(const Paste& p, int k, int n, const Block& b) {
     hn::LoadInterleaved3(du8, out + 3 * j, old[0], old[1], old[2]);
     for (int c = 0; c < 3; ++c) {
       const auto oldI = hn::PromoteTo(di, old[c]);
-      // Dead lanes may hold anything; they keep their old bytes.
-      const auto sample = hn::IfThenElseZero(hn::RebindMask(df, live), hn::Load(df, b.sample[c] + j));
+      const auto sample = hn::Load(df, b.sample[c] + j);
       const auto o = hn::Add(hn::Mul(hn::ConvertTo(df, oldI), keep), hn::Mul(sample, alpha));
       // 0 below zero or for NaN, 255 above 255, else truncated.
       const auto clamped = hn::IfThenElseZero(hn::Ge(o, hn::Zero(df)), hn::Min(o, hn::Set(df, 255.0f)));
