@@ -160,28 +160,32 @@ HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int
   const ptrdiff_t rowStride = ptrdiff_t(side) * kPixelFloats;
   const float* HWY_RESTRICT base =
       crop + (ptrdiff_t(iy - kTapsBefore) * side + (ix - kTapsBefore)) * kPixelFloats;
-  // Weights of column k in block 0 and of column k + 1 in block 1, broadcast within blocks.
-  const auto weightPairs = [&](int f0, int f1, hn::Vec<DRows>* w) {
-    for (int half = 0; half < kTaps; half += 4) {
-      const auto both = hn::Combine(d, hn::LoadU(d4, lanczosTab + kTaps * f1 + half),
-                                    hn::LoadU(d4, lanczosTab + kTaps * f0 + half));
-      w[half + 0] = hn::Broadcast<0>(both);
-      w[half + 1] = hn::Broadcast<1>(both);
-      w[half + 2] = hn::Broadcast<2>(both);
-      w[half + 3] = hn::Broadcast<3>(both);
+  // Weights of column k in block 0 and of column k + 1 in block 1; tap i is lane i of each
+  // block broadcast within the block.
+  const auto weights = [&](int f0, int f1, int first) {
+    return hn::Combine(d, hn::LoadU(d4, lanczosTab + kTaps * f1 + first), hn::LoadU(d4, lanczosTab + kTaps * f0 + first));
+  };
+  const auto tap = [](hn::Vec<DRows> four, int i) {
+    switch (i & 3) {
+      case 0: return hn::Broadcast<0>(four);
+      case 1: return hn::Broadcast<1>(four);
+      case 2: return hn::Broadcast<2>(four);
+      default: return hn::Broadcast<3>(four);
     }
   };
-  hn::Vec<DRows> wx[kTaps], wy[kTaps];
-  weightPairs(fx0, fx1, wx);
-  weightPairs(fy0, fy1, wy);
+  const auto wxLow = weights(fx0, fx1, 0), wxHigh = weights(fx0, fx1, 4);
+  hn::Vec<DRows> wx[kTaps];
+  for (int t = 0; t < kTaps; ++t) wx[t] = tap(t < 4 ? wxLow : wxHigh, t);
+  // The row weights are made as needed: all sixteen weight vectors do not fit in registers.
+  const auto wyLow = weights(fy0, fy1, 0), wyHigh = weights(fy0, fy1, 4);
   const auto rowSum = [&](int s) {
     const float* HWY_RESTRICT p = base + s * rowStride;
     auto r = hn::Mul(hn::LoadU(d, p), wx[0]);
     for (int t = 1; t < kTaps; ++t) r = hn::Add(r, hn::Mul(hn::LoadU(d, p + t * kPixelFloats), wx[t]));
     return r;
   };
-  auto acc = hn::Mul(rowSum(0), wy[0]);
-  for (int s = 1; s < kTaps; ++s) acc = hn::Add(acc, hn::Mul(rowSum(s), wy[s]));
+  auto acc = hn::Mul(rowSum(0), tap(wyLow, 0));
+  for (int s = 1; s < kTaps; ++s) acc = hn::Add(acc, hn::Mul(rowSum(s), tap(s < 4 ? wyLow : wyHigh, s)));
   hn::Store(acc, d, samples);
 }
 
@@ -286,34 +290,49 @@ void LocateBlock(const Paste& p, int k, int n, Block& b) {
       hn::Store(hn::Zero(di), di, b.live + j);
       continue;
     }
-    // Mask samples (0 outside the mask) and bilinear weights, fetched lane by lane.
-    alignas(32) float m00[8], m10[8], m01[8], m11[8], a0[8], a1[8], b0[8], b1[8];
+    // Mask samples (0 outside the mask) and bilinear weights, fetched lane by lane as pairs of
+    // horizontal neighbours: the two mask bytes of a row in one u16, the two weights of a phase.
+    const hn::Rebind<uint16_t, LaneTag> du16;
+    const hn::RebindToUnsigned<LaneTag> du32;
+    alignas(32) uint16_t maskTop[8], maskBottom[8];
+    alignas(32) float weightX[16], weightY[16];
     alignas(32) int32_t in[8];
     hn::Store(hn::VecFromMask(di, inside), di, in);
+    const auto bytePair = [](uint8_t left, uint8_t right) { return uint16_t(left | (right << 8)); };
     for (int l = 0; l < L; ++l) {
       const int x = b.ix[j + l], y = b.iy[j + l];
-      a0[l] = p.bilinTab[2 * b.fx[j + l]];
-      a1[l] = p.bilinTab[2 * b.fx[j + l] + 1];
-      b0[l] = p.bilinTab[2 * b.fy[j + l]];
-      b1[l] = p.bilinTab[2 * b.fy[j + l] + 1];
+      const float* HWY_RESTRICT wx = p.bilinTab + 2 * b.fx[j + l];
+      const float* HWY_RESTRICT wy = p.bilinTab + 2 * b.fy[j + l];
+      weightX[2 * l] = wx[0];
+      weightX[2 * l + 1] = wx[1];
+      weightY[2 * l] = wy[0];
+      weightY[2 * l + 1] = wy[1];
       if (!in[l]) {
-        m00[l] = m10[l] = m01[l] = m11[l] = 0.0f;
+        maskTop[l] = maskBottom[l] = 0;
       } else if (x >= 0 && x + 1 < p.side && y >= 0 && y + 1 < p.side) {
         const uint8_t* HWY_RESTRICT q = p.mask + ptrdiff_t(y) * p.side + x;
-        m00[l] = float(q[0]);
-        m10[l] = float(q[1]);
-        m01[l] = float(q[p.side]);
-        m11[l] = float(q[p.side + 1]);
+        maskTop[l] = bytePair(q[0], q[1]);
+        maskBottom[l] = bytePair(q[p.side], q[p.side + 1]);
       } else {
-        m00[l] = MaskAt(p.mask, p.side, x, y);
-        m10[l] = MaskAt(p.mask, p.side, x + 1, y);
-        m01[l] = MaskAt(p.mask, p.side, x, y + 1);
-        m11[l] = MaskAt(p.mask, p.side, x + 1, y + 1);
+        const auto at = [&](int cx, int cy) {
+          return (cx >= 0 && cx < p.side && cy >= 0 && cy < p.side) ? p.mask[ptrdiff_t(cy) * p.side + cx] : uint8_t{0};
+        };
+        maskTop[l] = bytePair(at(x, y), at(x + 1, y));
+        maskBottom[l] = bytePair(at(x, y + 1), at(x + 1, y + 1));
       }
     }
-    const auto A0 = hn::Load(df, a0), A1 = hn::Load(df, a1), B0 = hn::Load(df, b0), B1 = hn::Load(df, b1);
-    const auto top = hn::Mul(hn::Add(hn::Mul(A1, hn::Load(df, m10)), hn::Mul(A0, hn::Load(df, m00))), B0);
-    const auto m = hn::Add(hn::Mul(hn::Add(hn::Mul(A1, hn::Load(df, m11)), hn::Mul(A0, hn::Load(df, m01))), B1), top);
+    hn::Vec<decltype(df)> A0, A1, B0, B1;
+    hn::LoadInterleaved2(df, weightX, A0, A1);
+    hn::LoadInterleaved2(df, weightY, B0, B1);
+    const auto kByte = hn::Set(du32, 0xFFu);
+    const auto top2 = hn::PromoteTo(du32, hn::Load(du16, maskTop));
+    const auto bottom2 = hn::PromoteTo(du32, hn::Load(du16, maskBottom));
+    const auto m00 = hn::ConvertTo(df, hn::BitCast(di, hn::And(top2, kByte)));
+    const auto m10 = hn::ConvertTo(df, hn::BitCast(di, hn::ShiftRight<8>(top2)));
+    const auto m01 = hn::ConvertTo(df, hn::BitCast(di, hn::And(bottom2, kByte)));
+    const auto m11 = hn::ConvertTo(df, hn::BitCast(di, hn::ShiftRight<8>(bottom2)));
+    const auto top = hn::Mul(hn::Add(hn::Mul(A1, m10), hn::Mul(A0, m00)), B0);
+    const auto m = hn::Add(hn::Mul(hn::Add(hn::Mul(A1, m11), hn::Mul(A0, m01)), B1), top);
     const auto alpha = hn::Div(hn::Round(m), hn::Set(df, 255.0f));
     const auto live = hn::And(hn::RebindMask(df, inside), hn::Not(hn::Le(alpha, hn::Zero(df))));
     hn::Store(alpha, df, b.alpha + j);
