@@ -269,7 +269,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void printRatios() const {
     std::printf("\nqo::simd on %s: speed-up over plain C++ (time of plain / time of simd)\n", qo::simd::target());
     std::printf("%-44s %12s %14s %14s %14s\n", "kernel/size", "simd", "vs scalar", "vs native", "vs rowwise");
-    for (const auto& [name, simd] : times_) {
+    for (const auto& entry : times_) {
+      const std::string& name = entry.first;
+      const double simd = entry.second;
       const std::string suffix = "/simd";
       if (name.size() < suffix.size() || name.compare(name.size() - suffix.size(), suffix.size(), suffix) != 0) {
         continue;

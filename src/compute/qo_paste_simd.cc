@@ -226,7 +226,7 @@ HWY_INLINE bool Interior(int ix, int iy, int side) {
 }
 
 // Column k + 1 can share column k's tap loads.
-HWY_INLINE bool Pairs(int ix0, int iy0, int ix1, int iy1, int side) {
+HWY_MAYBE_UNUSED HWY_INLINE bool Pairs(int ix0, int iy0, int ix1, int iy1, int side) {
   return iy1 == iy0 && ix1 == ix0 + 1 && Interior(ix0, iy0, side) && Interior(ix1, iy1, side);
 }
 
