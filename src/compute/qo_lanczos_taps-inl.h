@@ -157,7 +157,7 @@ HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int
   };
   auto acc = hn::Mul(rowSum(0), tap(wyLow, 0));
   for (int s = 1; s < kTaps; ++s) acc = hn::Add(acc, hn::Mul(rowSum(s), tap(s < 4 ? wyLow : wyHigh, s)));
-  hn::Store(acc, d, samples);
+  hn::StoreU(acc, d, samples);
 }
 
 #endif  // HWY_TARGET == HWY_SCALAR

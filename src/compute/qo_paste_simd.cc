@@ -118,7 +118,7 @@ constexpr int kBlock = 64;
 struct Block {
   alignas(32) int32_t ix[kBlock], iy[kBlock], fx[kBlock], fy[kBlock], live[kBlock];
   alignas(32) float alpha[kBlock];
-  alignas(32) float sample[3][kBlock];
+  alignas(32) float sample[kBlock * kPixelFloats];  // column j's channels at 4 j
 };
 
 #if HWY_TARGET != HWY_SCALAR
@@ -212,27 +212,22 @@ void LocateBlock(const Paste& p, int k, int n, Block& b) {
 // Lanczos samples of the live columns of b.
 void SampleBlock(const Paste& p, int n, Block& b) {
   for (int j = 0; j < n; ++j) {
+    float* HWY_RESTRICT s = b.sample + j * kPixelFloats;
     if (!b.live[j]) {
-      b.sample[0][j] = b.sample[1][j] = b.sample[2][j] = 0.0f;  // read, though not used, by the blend
+      s[0] = s[1] = s[2] = s[3] = 0.0f;  // read, though not used, by the blend
       continue;
     }
-    alignas(32) float s[2 * kPixelFloats];
 #if HWY_TARGET != HWY_SCALAR
     if constexpr (hn::MaxLanes(RowsTag()) == 2 * kPixelFloats) {
       if (j + 1 < n && b.live[j + 1] && Pairs(b.ix[j], b.iy[j], b.ix[j + 1], b.iy[j + 1], p.side)) {
         LanczosInteriorPair(RowsTag(), p.crop, p.side, p.lanczosTab, b.ix[j], b.iy[j], b.fx[j], b.fy[j], b.fx[j + 1],
                             b.fy[j + 1], s);
-        for (int c = 0; c < 3; ++c) {
-          b.sample[c][j] = s[c];
-          b.sample[c][j + 1] = s[kPixelFloats + c];
-        }
         ++j;
         continue;
       }
     }
 #endif
     Sample(p, b.ix[j], b.iy[j], b.fx[j], b.fy[j], s);
-    for (int c = 0; c < 3; ++c) b.sample[c][j] = s[c];
   }
 }
 
@@ -252,10 +247,11 @@ void BlendBlock(const Paste& p, int k, int n, const Block& b) {
     const auto keep = hn::Sub(hn::Set(df, 1.0f), alpha);
     hn::Vec<decltype(du8)> old[3], blended[3];
     hn::LoadInterleaved3(du8, out + 3 * j, old[0], old[1], old[2]);
+    hn::Vec<decltype(df)> sample[4];
+    hn::LoadInterleaved4(df, b.sample + j * kPixelFloats, sample[0], sample[1], sample[2], sample[3]);
     for (int c = 0; c < 3; ++c) {
       const auto oldI = hn::PromoteTo(di, old[c]);
-      const auto sample = hn::Load(df, b.sample[c] + j);
-      const auto o = hn::Add(hn::Mul(hn::ConvertTo(df, oldI), keep), hn::Mul(sample, alpha));
+      const auto o = hn::Add(hn::Mul(hn::ConvertTo(df, oldI), keep), hn::Mul(sample[c], alpha));
       // 0 below zero or for NaN, 255 above 255, else truncated.
       const auto clamped = hn::IfThenElseZero(hn::Ge(o, hn::Zero(df)), hn::Min(o, hn::Set(df, 255.0f)));
       blended[c] = hn::DemoteTo(du8, hn::IfThenElse(live, hn::ConvertTo(di, clamped), oldI));
@@ -265,8 +261,7 @@ void BlendBlock(const Paste& p, int k, int n, const Block& b) {
 #endif
   for (; j < n; ++j) {
     if (!b.live[j]) continue;
-    const float s[3] = {b.sample[0][j], b.sample[1][j], b.sample[2][j]};
-    Blend(out + 3 * j, s, b.alpha[j]);
+    Blend(out + 3 * j, b.sample + j * kPixelFloats, b.alpha[j]);
   }
 }
 
