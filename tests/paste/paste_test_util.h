@@ -1,8 +1,12 @@
 // Small helpers shared by the compositor tests.
 #pragma once
 
+#include <ostream>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "paste/paste_fixtures.h"
 #include "paste/qo_paste.h"
@@ -37,3 +41,7 @@ inline std::string samplingName(const testing::TestParamInfo<ref::Sampling>& inf
 }
 
 }  // namespace qo::test
+
+namespace qo::ref {
+inline void PrintTo(Sampling s, std::ostream* os) { *os << "QO_PASTE_FAST=" << test::fastValue(s); }
+}  // namespace qo::ref
