@@ -75,6 +75,10 @@ Paste::Impl::Impl(std::vector<uint8_t> maskBytes, int sideIn, const Unsharp& u)
   pad.assign(paddedPlane, 0.0f);
   blurH.assign(paddedPlane, 0.0f);
   crop4.assign(plane * 4, 0.0f);
+  const size_t stride = size_t(side) + 2;
+  maskBordered.assign(stride * stride, 0);
+  for (size_t y = 0; y < size_t(side); ++y)
+    std::copy_n(mask.data() + y * size_t(side), size_t(side), maskBordered.data() + (y + 1) * stride + 1);
 }
 
 Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)

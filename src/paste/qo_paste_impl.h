@@ -23,8 +23,9 @@ struct Paste::Impl {
   std::array<std::vector<float>, 3> planes;  // side x side each, 0..255, sharpened in place
   std::vector<float> pad;          // padded x padded
   std::vector<float> blurH;        // padded x padded
-  std::vector<float> crop4;        // side x side x (R, G, B, 0)
+  std::vector<float> crop4;        // side x side x (R, G, B, 0), filled by the sharpen pass
   std::vector<int32_t> mapX, mapY;  // per covered column, fixed point
+  std::vector<uint8_t> maskBordered;  // (side + 2)^2: the mask inside a 1-pixel ring of zeros
 
   Impl(std::vector<uint8_t> mask, int side, const Unsharp& u);
 
@@ -42,7 +43,6 @@ struct Paste::Impl {
   void padRows(const float* plane, size_t begin, size_t end);
   void blurRows(size_t begin, size_t end);
   void sharpenRows(float* plane, size_t begin, size_t end);
-  void interleaveRows(size_t begin, size_t end);
   void bicubicRow(int offX, int offY, int x0, int x1, uint8_t* outRow) const;
   void bilinearRow(int offX, int offY, int x0, int x1, uint8_t* outRow) const;
 };

@@ -1,6 +1,7 @@
 // The composite over the footprint rows: per-row fixed-point offsets, then either the SIMD
-// Lanczos row kernel over the interleaved crop or the plain bicubic / bilinear sampler over the
-// planes. Rows are independent, so they split over the pool freely.
+// Lanczos row kernel over the interleaved crop (which the sharpen pass has filled) or the plain
+// bicubic / bilinear sampler over the planes. Rows are independent, so they split over the pool
+// freely.
 #include <cmath>
 #include <cstddef>
 
@@ -23,10 +24,6 @@ struct TailJob {
   double dudy, dvdy, u0, v0;
 };
 
-struct InterleaveJob {
-  Paste::Impl* self;
-};
-
 // Where a frame pixel lands in the crop, in whole pixels and phases.
 struct CropPos {
   int ix, iy, fx, fy;
@@ -40,17 +37,37 @@ inline bool cropPosition(int px, int py, int side, CropPos* pos) {
   return true;
 }
 
-inline float maskAt(const uint8_t* mask, int side, int x, int y) {
-  return x >= 0 && x < side && y >= 0 && y < side ? float(mask[size_t(y) * size_t(side) + size_t(x)]) : 0.0f;
+// The 2 x 2 mask samples at (ix, iy) .. (ix + 1, iy + 1) in the zero-bordered mask copy, so
+// samples outside the crop read 0 without tests.
+struct MaskQuad {
+  const uint8_t* at;
+  size_t stride;
+  uint8_t m00() const { return at[0]; }
+  uint8_t m10() const { return at[1]; }
+  uint8_t m01() const { return at[stride]; }
+  uint8_t m11() const { return at[stride + 1]; }
+  bool empty() const { return (m00() | m10() | m01() | m11()) == 0; }
+};
+
+inline MaskQuad maskQuad(const Paste::Impl& p, int ix, int iy) {
+  const size_t stride = size_t(p.side) + 2;
+  return {p.maskBordered.data() + size_t(iy + 1) * stride + size_t(ix + 1), stride};
 }
 
 // Bilinear mask coverage rounded to 1/255 steps; same products and sums as the SIMD kernel.
-inline float coverageAlpha(const uint8_t* mask, int side, const float* bilin, const CropPos& p) {
+inline float coverageAlpha(const MaskQuad& q, const float* bilin, const CropPos& p) {
   const float a0 = bilin[2 * p.fx], a1 = bilin[2 * p.fx + 1];
   const float b0 = bilin[2 * p.fy], b1 = bilin[2 * p.fy + 1];
-  const float top = (a0 * maskAt(mask, side, p.ix, p.iy) + a1 * maskAt(mask, side, p.ix + 1, p.iy)) * b0;
-  const float m = (a0 * maskAt(mask, side, p.ix, p.iy + 1) + a1 * maskAt(mask, side, p.ix + 1, p.iy + 1)) * b1 + top;
+  const float top = (a0 * float(q.m00()) + a1 * float(q.m10())) * b0;
+  const float m = (a0 * float(q.m01()) + a1 * float(q.m11())) * b1 + top;
   return std::rint(m) / 255.0f;
+}
+
+// True when the column can change its pixel: inside the crop and some mask sample is not 0.
+// Everything else the kernel leaves alone too, so trimming such columns changes nothing.
+inline bool liveColumn(const Paste::Impl& p, int px, int py) {
+  CropPos pos;
+  return cropPosition(px, py, p.side, &pos) && !maskQuad(p, pos.ix, pos.iy).empty();
 }
 
 inline uint8_t blendByte(uint8_t old, float sample, float alpha) {
@@ -60,42 +77,83 @@ inline uint8_t blendByte(uint8_t old, float sample, float alpha) {
   return uint8_t(o);
 }
 
-// Separable sample over taps at offsets first .. first + Taps - 1 from (ix, iy): each tap row
-// summed left to right, then the rows weighted top to bottom; taps outside the crop drop out
-// and the weights are not renormalised.
+// Separable sample of the three planes over taps at offsets First .. First + Taps - 1 from
+// (ix, iy): each tap row summed left to right, then the rows weighted top to bottom; taps
+// outside the crop drop out and the weights are not renormalised.
 template <int Taps, int First>
-float separableSample(const float* plane, int side, const float* wx, const float* wy, int ix, int iy) {
-  float acc = 0.0f;
-  for (int s = 0; s < Taps; ++s) {
-    const int row = iy + First + s;
-    if (row < 0 || row >= side) continue;
-    const float* src = plane + size_t(row) * size_t(side);
-    float r = 0.0f;
-    for (int t = 0; t < Taps; ++t) {
-      const int col = ix + First + t;
-      if (col < 0 || col >= side) continue;
-      r = r + src[col] * wx[t];
+void edgeSample(const Paste::Impl& p, const float* wx, const float* wy, int ix, int iy, float out[3]) {
+  const int side = p.side;
+  for (int c = 0; c < 3; ++c) {
+    const float* plane = p.planes[size_t(c)].data();
+    float acc = 0.0f;
+    for (int s = 0; s < Taps; ++s) {
+      const int row = iy + First + s;
+      if (row < 0 || row >= side) continue;
+      const float* src = plane + size_t(row) * size_t(side);
+      float r = 0.0f;
+      for (int t = 0; t < Taps; ++t) {
+        const int col = ix + First + t;
+        if (col < 0 || col >= side) continue;
+        r = r + src[col] * wx[t];
+      }
+      acc = acc + r * wy[s];
     }
-    acc = acc + r * wy[s];
+    out[c] = acc;
   }
-  return acc;
+}
+
+// The same sums with every tap inside the crop: no tests, channels side by side.
+template <int Taps, int First>
+void interiorSample(const Paste::Impl& p, const float* wx, const float* wy, int ix, int iy, float out[3]) {
+  const size_t side = size_t(p.side);
+  const size_t origin = size_t(iy + First) * side + size_t(ix + First);
+  const float* planes[3] = {p.planes[0].data() + origin, p.planes[1].data() + origin, p.planes[2].data() + origin};
+  float acc[3] = {0.0f, 0.0f, 0.0f};
+  for (int s = 0; s < Taps; ++s) {
+    float r[3] = {0.0f, 0.0f, 0.0f};
+    for (int t = 0; t < Taps; ++t)
+      for (int c = 0; c < 3; ++c) r[c] = r[c] + planes[c][size_t(s) * side + size_t(t)] * wx[t];
+    for (int c = 0; c < 3; ++c) acc[c] = acc[c] + r[c] * wy[s];
+  }
+  for (int c = 0; c < 3; ++c) out[c] = acc[c];
 }
 
 template <int Taps, int First>
 void plainRow(const Paste::Impl& p, const float* tab, int offX, int offY, int x0, int x1, uint8_t* outRow) {
+  const int side = p.side;
   for (int k = 0; k <= x1 - x0; ++k) {
     CropPos pos;
-    if (!cropPosition(p.mapX[size_t(k)] + offX, p.mapY[size_t(k)] + offY, p.side, &pos)) continue;
-    const float alpha = coverageAlpha(p.mask.data(), p.side, p.bilinear.data(), pos);
+    if (!cropPosition(p.mapX[size_t(k)] + offX, p.mapY[size_t(k)] + offY, side, &pos)) continue;
+    const MaskQuad quad = maskQuad(p, pos.ix, pos.iy);
+    if (quad.empty()) continue;
+    const float alpha = coverageAlpha(quad, p.bilinear.data(), pos);
     if (alpha <= 0.0f) continue;
     const float* wx = tab + Taps * pos.fx;
     const float* wy = tab + Taps * pos.fy;
-    uint8_t* out = outRow + 3 * (size_t(x0) + size_t(k));
-    for (int c = 0; c < 3; ++c) {
-      const float sample = separableSample<Taps, First>(p.planes[size_t(c)].data(), p.side, wx, wy, pos.ix, pos.iy);
-      out[c] = blendByte(out[c], sample, alpha);
+    float sample[3];
+    const bool interior = pos.ix + First >= 0 && pos.ix + First + Taps <= side && pos.iy + First >= 0 &&
+                          pos.iy + First + Taps <= side;
+    if (interior) {
+      interiorSample<Taps, First>(p, wx, wy, pos.ix, pos.iy, sample);
+    } else {
+      edgeSample<Taps, First>(p, wx, wy, pos.ix, pos.iy, sample);
     }
+    uint8_t* out = outRow + 3 * (size_t(x0) + size_t(k));
+    for (int c = 0; c < 3; ++c) out[c] = blendByte(out[c], sample[c], alpha);
   }
+}
+
+// The Lanczos kernel over the live columns of one row only: dead columns at either end (off the
+// crop, or under an empty mask) would cost it a position and a mask lookup each.
+void lanczosRow(const Paste::Impl& p, int offX, int offY, int x0, int x1, uint8_t* outRow) {
+  const int* mapX = p.mapX.data();
+  const int* mapY = p.mapY.data();
+  int first = 0, last = x1 - x0;
+  while (first <= last && !liveColumn(p, mapX[first] + offX, mapY[first] + offY)) ++first;
+  while (last > first && !liveColumn(p, mapX[last] + offX, mapY[last] + offY)) --last;
+  if (first > last) return;
+  simd::pasteLanczos8Row(p.crop4.data(), p.side, p.mask.data(), p.lanczos.data(), p.bilinear.data(), mapX + first,
+                         mapY + first, offX, offY, x0 + first, x0 + last, outRow);
 }
 
 }  // namespace
@@ -108,23 +166,8 @@ void Paste::Impl::bilinearRow(int offX, int offY, int x0, int x1, uint8_t* outRo
   plainRow<2, 0>(*this, bilinear.data(), offX, offY, x0, x1, outRow);
 }
 
-void Paste::Impl::interleaveRows(size_t begin, size_t end) {
-  const float *r = planes[0].data(), *g = planes[1].data(), *b = planes[2].data();
-  for (size_t i = begin * size_t(side); i < end * size_t(side); ++i) {
-    float* px = crop4.data() + 4 * i;
-    px[0] = r[i];
-    px[1] = g[i];
-    px[2] = b[i];
-    px[3] = 0.0f;
-  }
-}
-
 void Paste::Impl::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double dudy, double dvdy,
                                 double u0, double v0) {
-  if (fast == 0) {
-    InterleaveJob ij{this};
-    pool::parallelRange(size_t(side), paste::kGrain, [&ij](size_t b, size_t e) { ij.self->interleaveRows(b, e); });
-  }
   const TailJob job{this, frame, size_t(W) * 3, x0, x1, y0, dudy, dvdy, u0, v0};
   pool::parallelRange(size_t(y1 - y0) + 1, paste::kGrain, [&job](size_t b, size_t e) {
     const Paste::Impl& p = *job.self;
@@ -136,9 +179,7 @@ void Paste::Impl::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, i
       switch (p.fast) {
         case 1: p.bicubicRow(offX, offY, job.x0, job.x1, row); break;
         case 2: p.bilinearRow(offX, offY, job.x0, job.x1, row); break;
-        default:
-          simd::pasteLanczos8Row(p.crop4.data(), p.side, p.mask.data(), p.lanczos.data(), p.bilinear.data(),
-                                 p.mapX.data(), p.mapY.data(), offX, offY, job.x0, job.x1, row);
+        default: lanczosRow(p, offX, offY, job.x0, job.x1, row);
       }
     }
   });

@@ -1,12 +1,10 @@
 // Unsharp mask of the crop planes: mirror padding, a separable Gaussian blur and
 // v (1 + amount) - blur amount, clamped to 0..255. Every pass runs over the pool; sums run in
-// tap order from 0 so the result does not depend on how the rows are split.
-#include <algorithm>
+// tap order from 0, so the result depends neither on the row split nor on the vector width.
 #include <cstring>
-#include <stdexcept>
 
+#include "paste/qo_paste_blur.h"
 #include "paste/qo_paste_impl.h"
-#include "paste/qo_paste_settings.h"
 #include "qo/qo_pool.h"
 
 namespace qo {
@@ -58,43 +56,33 @@ void Paste::Impl::padRows(const float* plane, size_t begin, size_t end) {
 // Only the first `side` entries of each padded row are ever read by the vertical pass; the
 // rest of blurH stays 0 from construction.
 void Paste::Impl::blurRows(size_t begin, size_t end) {
-  const size_t n = size_t(side);
   for (size_t i = begin; i < end; ++i) {
-    const float* src = pad.data() + i * size_t(padded);
-    float* dst = blurH.data() + i * size_t(padded);
-    std::fill(dst, dst + n, 0.0f);
-    for (int k = 0; k < ksize; ++k) {
-      const float g = gauss[size_t(k)];
-      const float* s = src + k;
-      for (size_t x = 0; x < n; ++x) dst[x] = dst[x] + g * s[x];
-    }
+    const size_t at = i * size_t(padded);
+    paste::gaussRow(pad.data() + at, gauss.data(), ksize, blurH.data() + at, size_t(side));
   }
 }
 
+// In Lanczos mode the last plane's pass also interleaves the finished rows into crop4 while
+// they are in cache.
 void Paste::Impl::sharpenRows(float* plane, size_t begin, size_t end) {
   const size_t n = size_t(side);
-  const float gain = 1.0f + amount;
-  float blur[paste::kMaxSide];
+  const bool interleave = fast == 0 && plane == planes[2].data();
   for (size_t y = begin; y < end; ++y) {
-    std::fill(blur, blur + n, 0.0f);
-    for (int k = 0; k < ksize; ++k) {
-      const float g = gauss[size_t(k)];
-      const float* s = blurH.data() + (y + size_t(k)) * size_t(padded);
-      for (size_t x = 0; x < n; ++x) blur[x] = blur[x] + g * s[x];
-    }
-    float* row = plane + y * n;
-    for (size_t x = 0; x < n; ++x) {
-      const float v = row[x] * gain - blur[x] * amount;
-      row[x] = v < 0.0f ? 0.0f : v > 255.0f ? 255.0f : v;
-    }
+    const size_t at = y * n;
+    paste::gaussColumnSharpen(blurH.data() + y * size_t(padded), size_t(padded), gauss.data(), ksize, 1.0f + amount,
+                              amount, plane + at, n);
+    if (interleave) paste::interleaveRow(planes[0].data() + at, planes[1].data() + at, plane + at, crop4.data() + 4 * at, n);
   }
 }
 
+// Padding and the horizontal blur share one pass: a padded row is blurred while it is still in
+// cache.
 void Paste::Impl::unsharpPlane(float* plane) {
   const PlaneJob job{this, plane};
-  pool::parallelRange(size_t(padded), paste::kGrain, [&job](size_t b, size_t e) { job.self->padRows(job.plane, b, e); });
-  pool::parallelRange(size_t(padded), paste::kGrain, [&job](size_t b, size_t e) { job.self->blurRows(b, e); });
-  if (side > paste::kMaxSide) throw std::runtime_error("paste: side > 1024");  // the stack row below
+  pool::parallelRange(size_t(padded), paste::kGrain, [&job](size_t b, size_t e) {
+    job.self->padRows(job.plane, b, e);
+    job.self->blurRows(b, e);
+  });
   pool::parallelRange(size_t(side), paste::kGrain, [&job](size_t b, size_t e) { job.self->sharpenRows(job.plane, b, e); });
 }
 
