@@ -43,8 +43,6 @@ struct Paste::Impl {
   void padRows(const float* plane, size_t begin, size_t end);
   void blurRows(size_t begin, size_t end);
   void sharpenRows(float* plane, size_t begin, size_t end);
-  void bicubicRow(int offX, int offY, int x0, int x1, uint8_t* outRow) const;
-  void bilinearRow(int offX, int offY, int x0, int x1, uint8_t* outRow) const;
 };
 
 namespace paste {

@@ -62,11 +62,11 @@ void Paste::Impl::blurRows(size_t begin, size_t end) {
   }
 }
 
-// In Lanczos mode the last plane's pass also interleaves the finished rows into crop4 while
-// they are in cache.
+// The last plane's pass also interleaves the finished rows into crop4, which every sampling
+// mode reads, while they are in cache.
 void Paste::Impl::sharpenRows(float* plane, size_t begin, size_t end) {
   const size_t n = size_t(side);
-  const bool interleave = fast == 0 && plane == planes[2].data();
+  const bool interleave = plane == planes[2].data();
   for (size_t y = begin; y < end; ++y) {
     const size_t at = y * n;
     paste::gaussColumnSharpen(blurH.data() + y * size_t(padded), size_t(padded), gauss.data(), ksize, 1.0f + amount,

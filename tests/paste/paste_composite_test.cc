@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "compute/simd_targets.h"
 #include "paste/paste_test_util.h"
 
 namespace qo {
@@ -80,6 +81,26 @@ TEST_P(PasteMatchesReference, FullHdFrameWith512Crop) {
     ASSERT_TRUE(compositeAgrees(paste, setup, mask, crop, 255.0f, M, frame, &changed));
     EXPECT_TRUE(changed);
   }
+}
+
+// The compositor's own vector loops (blur, interleave, bicubic and bilinear rows) and the
+// Lanczos kernel, pinned to each compiled target in turn, give the same bytes.
+TEST_P(PasteMatchesReference, EveryCompiledTarget) {
+  constexpr int kSide = 40, kW = 120, kH = 90;
+  test::forEachSimdTarget([&] {
+    std::mt19937 rng(99u + unsigned(GetParam()));
+    for (int scene = 0; scene < 8; ++scene) {
+      const Unsharp u{1.3f, 1.8f, 1 + 2 * int(rng() % 12)};
+      const std::vector<uint8_t> mask = test::featheredMask(kSide, rng);
+      Paste paste = test::pasteIn(GetParam(), mask, kSide, u);
+      GuardedFrame frame(kW, kH, rng);
+      const std::vector<float> crop = test::randomCrop(kSide, rng);
+      bool changed = false;
+      ASSERT_TRUE(compositeAgrees(paste, test::setupOf(kSide, u, GetParam()), mask, crop, 255.0f,
+                                  test::randomAffine(kSide, kW, kH, rng), frame, &changed))
+          << "scene " << scene;
+    }
+  });
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSamplings, PasteMatchesReference, testing::ValuesIn(test::kAllSamplings),
