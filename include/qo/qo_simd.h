@@ -24,7 +24,8 @@ QO_API float halfToFloat(uint16_t h);
 
 namespace simd {
 
-// Highway's name of the best target this processor supports ("AVX3", "NEON", ...).
+// Highway's name of the target the kernels run on ("AVX2", "NEON", ...): the best one that this
+// build compiled and this processor supports.
 QO_API const char* target();
 
 // dst[i] = exact binary32 of binary16 src[i] (subnormals, infinities, NaN payloads kept).

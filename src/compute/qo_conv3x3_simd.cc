@@ -2,13 +2,18 @@
 //
 // Every output pixel sums its taps in one fixed order: tap row, tap column, input channel, each
 // product and sum rounded on its own, starting from +0; the bias is added last. Lanes hold
-// neighbouring columns, so a vector sums exactly like each of its columns alone. Columns whose
-// taps all lie inside the plane go in blocks of 16 (then 4) with no tests; the first and the
-// last columns go one at a time with tests. Several output planes of one image share each input
-// load, which gives the adds enough independent chains to keep the pipes busy.
+// neighbouring columns, so a vector sums exactly like each of its columns alone. Column 0 and
+// the columns after the last block go one at a time with tests; in between, blocks of 16 (then
+// 4) columns need none. Several output planes of one image share each input load, which gives
+// the adds enough independent chains to keep the pipes busy.
+//
+// The input rows of a block are first copied into a small stack tile: with plane sizes a
+// multiple of 4 KiB, the same column of every channel maps to the same cache set, and reading
+// them straight from the planes thrashes the first-level cache.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/qo_conv3x3_simd.cc"
@@ -29,97 +34,166 @@ using Block16Tag = hn::FixedTag<float, 4>;  // lane count known at compile time
 using Block4Tag = hn::CappedTag<float, 4>;
 
 constexpr size_t kVectorsPer16 = 16 / hn::MaxLanes(Block16Tag());
+constexpr size_t kVectorsPer4 = 4 / hn::MaxLanes(Block4Tag());
 // Planes computed together: about eight accumulators in flight.
 constexpr int kPlaneGroup = int(kVectorsPer16 >= 8 ? 1 : 8 / kVectorsPer16);
+constexpr size_t kTileFloats = 4096;  // 16 KiB: three tap rows of every channel for a run of blocks
 
-// Geometry of one image and one output row.
-struct Rows {
-  const float* HWY_RESTRICT in;  // image nb, channel 0
-  ptrdiff_t plane;               // H * W
-  int cin, width;
-  int y, kyFirst, kyLast;  // tap rows inside the plane
+// One image, the output planes being computed and the output row.
+struct Job {
+  const float* HWY_RESTRICT image;  // channel 0 of image nb
+  ptrdiff_t plane;                  // H * W
+  int cin, height, width;
+  const float* HWY_RESTRICT weights;  // first output plane's [Cin][3][3]
+  const float* HWY_RESTRICT bias;
+  float* HWY_RESTRICT out;  // first output plane
+  int y, kyFirst, kyLast;   // output row and its tap rows inside the plane
 };
 
-// One column with per-tap tests, for `planes` output planes.
-void ColumnTested(const Rows& r, const float* HWY_RESTRICT weights, const float* HWY_RESTRICT bias, int planes,
-                  float* HWY_RESTRICT out, int x) {
-  const ptrdiff_t wPlane = ptrdiff_t(r.cin) * 9;
-  for (int g = 0; g < planes; ++g) {
-    const float* HWY_RESTRICT w = weights + g * wPlane;
-    float acc = 0.0f;
-    for (int ky = r.kyFirst; ky <= r.kyLast; ++ky) {
+// Where the blocks read input: element (ci, tap row ky, column col) is at
+// row[ky][ci * channelStride + col - firstColumn].
+struct Source {
+  const float* HWY_RESTRICT row[3];
+  ptrdiff_t channelStride;
+  int firstColumn;
+};
+
+// One column with per-tap tests, for output planes [g0, g1); up to kPlaneGroup planes at a
+// time so that their sums advance side by side.
+void ColumnTested(const Job& j, int g0, int g1, int x) {
+  const ptrdiff_t wPlane = ptrdiff_t(j.cin) * 9;
+  for (int first = g0; first < g1; first += kPlaneGroup) {
+    const int planes = std::min(kPlaneGroup, g1 - first);
+    float acc[kPlaneGroup] = {};
+    for (int ky = j.kyFirst; ky <= j.kyLast; ++ky) {
       for (int kx = 0; kx < 3; ++kx) {
         const int col = x + kx - 1;
-        if (col < 0 || col >= r.width) continue;
-        const float* HWY_RESTRICT src = r.in + ptrdiff_t(r.y + ky - 1) * r.width + col;
-        for (int ci = 0; ci < r.cin; ++ci) acc = acc + w[ci * 9 + ky * 3 + kx] * src[ci * r.plane];
+        if (col < 0 || col >= j.width) continue;
+        const float* HWY_RESTRICT src = j.image + ptrdiff_t(j.y + ky - 1) * j.width + col;
+        const float* HWY_RESTRICT w = j.weights + first * wPlane + ky * 3 + kx;
+        for (int ci = 0; ci < j.cin; ++ci) {
+          const float v = src[ci * j.plane];
+          for (int g = 0; g < planes; ++g) acc[g] = acc[g] + w[g * wPlane + ci * 9] * v;
+        }
       }
     }
-    out[g * r.plane + ptrdiff_t(r.y) * r.width + x] = bias[g] + acc;
+    for (int g = 0; g < planes; ++g) {
+      j.out[(first + g) * j.plane + ptrdiff_t(j.y) * j.width + x] = j.bias[first + g] + acc[g];
+    }
   }
 }
 
-// kVectors vectors of columns from x on, all taps inside the plane, for kPlanes output planes.
+// kVectors vectors of columns from x on, all taps inside the plane, for output planes
+// [g0, g0 + kPlanes).
 template <int kPlanes, size_t kVectors, class D>
-HWY_INLINE void ColumnsInterior(D d, const Rows& r, const float* HWY_RESTRICT weights,
-                                const float* HWY_RESTRICT bias, float* HWY_RESTRICT out, int x) {
+HWY_INLINE void ColumnsInterior(D d, const Job& j, const Source& src, int g0, int x) {
   const size_t L = hn::Lanes(d);
-  const ptrdiff_t wPlane = ptrdiff_t(r.cin) * 9;
+  const ptrdiff_t wPlane = ptrdiff_t(j.cin) * 9;
   hn::Vec<D> acc[kPlanes][kVectors];
   for (int g = 0; g < kPlanes; ++g) {
-    for (size_t j = 0; j < kVectors; ++j) acc[g][j] = hn::Zero(d);
+    for (size_t v = 0; v < kVectors; ++v) acc[g][v] = hn::Zero(d);
   }
-  for (int ky = r.kyFirst; ky <= r.kyLast; ++ky) {
+  for (int ky = j.kyFirst; ky <= j.kyLast; ++ky) {
     for (int kx = 0; kx < 3; ++kx) {
-      const float* HWY_RESTRICT src = r.in + ptrdiff_t(r.y + ky - 1) * r.width + (x + kx - 1);
-      const float* HWY_RESTRICT w = weights + ky * 3 + kx;
-      for (int ci = 0; ci < r.cin; ++ci) {
+      const float* HWY_RESTRICT in = src.row[ky] + (x + kx - 1 - src.firstColumn);
+      const float* HWY_RESTRICT w = j.weights + g0 * wPlane + ky * 3 + kx;
+      for (int ci = 0; ci < j.cin; ++ci) {
         hn::Vec<D> v[kVectors];
-        for (size_t j = 0; j < kVectors; ++j) v[j] = hn::LoadU(d, src + ci * r.plane + j * L);
+        for (size_t i = 0; i < kVectors; ++i) v[i] = hn::LoadU(d, in + ci * src.channelStride + i * L);
         for (int g = 0; g < kPlanes; ++g) {
           const auto wv = hn::Set(d, w[g * wPlane + ci * 9]);
-          for (size_t j = 0; j < kVectors; ++j) acc[g][j] = hn::Add(acc[g][j], hn::Mul(wv, v[j]));
+          for (size_t i = 0; i < kVectors; ++i) acc[g][i] = hn::Add(acc[g][i], hn::Mul(wv, v[i]));
         }
       }
     }
   }
   for (int g = 0; g < kPlanes; ++g) {
-    const auto b = hn::Set(d, bias[g]);
-    float* HWY_RESTRICT dst = out + g * r.plane + ptrdiff_t(r.y) * r.width + x;
-    for (size_t j = 0; j < kVectors; ++j) hn::StoreU(hn::Add(b, acc[g][j]), d, dst + j * L);
+    const auto b = hn::Set(d, j.bias[g0 + g]);
+    float* HWY_RESTRICT dst = j.out + (g0 + g) * j.plane + ptrdiff_t(j.y) * j.width + x;
+    for (size_t i = 0; i < kVectors; ++i) hn::StoreU(hn::Add(b, acc[g][i]), d, dst + i * L);
   }
 }
 
+// Blocks of columns [from, to): 16-column blocks below end16, 4-column blocks from there.
 template <int kPlanes>
-void PlaneGroup(const Rows& image, int height, const float* HWY_RESTRICT weights, const float* HWY_RESTRICT bias,
-                float* HWY_RESTRICT out) {
-  const Block16Tag d16;
-  const Block4Tag d4;
-  const int W = image.width;
-  for (int y = 0; y < height; ++y) {
-    Rows r = image;
-    r.y = y;
-    r.kyFirst = y == 0 ? 1 : 0;
-    r.kyLast = y == height - 1 ? 1 : 2;
-    ColumnTested(r, weights, bias, kPlanes, out, 0);
-    int x = 1;
-    if (W >= 18) {
-      for (; x + 16 <= W - 1; x += 16) ColumnsInterior<kPlanes, kVectorsPer16>(d16, r, weights, bias, out, x);
-    }
-    for (; x + 3 <= W - 2; x += 4) {
-      ColumnsInterior<kPlanes, 4 / hn::MaxLanes(Block4Tag())>(d4, r, weights, bias, out, x);
-    }
-    for (; x < W; ++x) ColumnTested(r, weights, bias, kPlanes, out, x);
-  }
+void Blocks(const Job& j, const Source& src, int g0, int from, int to, int end16) {
+  int x = from;
+  for (; x < std::min(to, end16); x += 16) ColumnsInterior<kPlanes, kVectorsPer16>(Block16Tag(), j, src, g0, x);
+  for (; x < to; x += 4) ColumnsInterior<kPlanes, kVectorsPer4>(Block4Tag(), j, src, g0, x);
 }
 
 template <int kPlanes>
-void PlaneGroupUpTo(int planes, const Rows& image, int height, const float* HWY_RESTRICT weights,
-                    const float* HWY_RESTRICT bias, float* HWY_RESTRICT out) {
+void BlocksUpTo(int planes, const Job& j, const Source& src, int g0, int from, int to, int end16) {
   if constexpr (kPlanes > 1) {
-    if (planes < kPlanes) return PlaneGroupUpTo<kPlanes - 1>(planes, image, height, weights, bias, out);
+    if (planes < kPlanes) return BlocksUpTo<kPlanes - 1>(planes, j, src, g0, from, to, end16);
   }
-  PlaneGroup<kPlanes>(image, height, weights, bias, out);
+  Blocks<kPlanes>(j, src, g0, from, to, end16);
+}
+
+void AllPlaneGroups(const Job& j, const Source& src, int planes, int from, int to, int end16) {
+  for (int g0 = 0; g0 < planes; g0 += kPlaneGroup) {
+    BlocksUpTo<kPlaneGroup>(std::min(kPlaneGroup, planes - g0), j, src, g0, from, to, end16);
+  }
+}
+
+HWY_INLINE void RowTaps(Job& j, int y) {
+  j.y = y;
+  j.kyFirst = y == 0 ? 1 : 0;
+  j.kyLast = y == j.height - 1 ? 1 : 2;
+}
+
+// Output planes [0, planes) of job.out, all of one image.
+void ImagePlanes(Job j, int planes) {
+  const int H = j.height, W = j.width;
+  // 16-column blocks start at column 1 while they end at or before column W - 2, as do the
+  // 4-column blocks after them.
+  const int end16 = W >= 18 ? 1 + 16 * ((W - 2) / 16) : 1;
+  const int end4 = W - 1 > end16 ? end16 + 4 * ((W - 1 - end16) / 4) : end16;
+
+  for (int y = 0; y < H; ++y) {
+    RowTaps(j, y);
+    ColumnTested(j, 0, planes, 0);
+    for (int x = std::max(end4, 1); x < W; ++x) ColumnTested(j, 0, planes, x);
+  }
+  if (end4 <= 1) return;
+
+  // Columns per staged run: a multiple of 16 whose three rows of every channel (plus one column
+  // each side) fit the tile; with runs shorter than 16 the blocks read the planes directly.
+  const size_t perChannel = j.cin > 0 ? kTileFloats / (3 * size_t(j.cin)) : 0;
+  const int run = perChannel >= 18 ? int((perChannel - 2) / 16 * 16) : 0;
+  if (run < 16) {
+    for (int y = 0; y < H; ++y) {
+      RowTaps(j, y);
+      Source src{{nullptr, nullptr, nullptr}, j.plane, 0};
+      for (int ky = j.kyFirst; ky <= j.kyLast; ++ky) src.row[ky] = j.image + ptrdiff_t(y + ky - 1) * W;
+      AllPlaneGroups(j, src, planes, 1, end4, end16);
+    }
+    return;
+  }
+
+  // Each run walks down the plane keeping three input rows per channel in a ring of tile slots,
+  // copying one new row per output row.
+  alignas(64) float tile[kTileFloats];
+  for (int from = 1; from < end4; from += run) {
+    const int to = std::min(from + run, end4);
+    const int columns = to - from + 2;
+    const ptrdiff_t channelStride = 3 * ptrdiff_t(columns);
+    const auto slot = [&](int inputRow) { return tile + (inputRow % 3) * columns; };
+    const auto stage = [&](int inputRow) {
+      for (int ci = 0; ci < j.cin; ++ci) {
+        std::memcpy(slot(inputRow) + ci * channelStride, j.image + ci * j.plane + ptrdiff_t(inputRow) * W + (from - 1),
+                    size_t(columns) * sizeof(float));
+      }
+    };
+    stage(0);
+    for (int y = 0; y < H; ++y) {
+      if (y + 1 < H) stage(y + 1);
+      RowTaps(j, y);
+      Source src{{nullptr, nullptr, nullptr}, channelStride, from - 1};
+      for (int ky = j.kyFirst; ky <= j.kyLast; ++ky) src.row[ky] = slot(y + ky - 1);
+      AllPlaneGroups(j, src, planes, from, to, end16);
+    }
+  }
 }
 
 }  // namespace
@@ -131,9 +205,10 @@ void Conv3x3Range(const float* HWY_RESTRICT in, int N, int Cin, int H, int W, co
   const ptrdiff_t wPlane = ptrdiff_t(Cin) * 9;
   for (int k = lo; k < hi;) {
     const int nb = k / Cout, oc = k % Cout;
-    const int planes = std::min({kPlaneGroup, hi - k, Cout - oc});  // one image per group
-    Rows image{in + ptrdiff_t(nb) * Cin * plane, plane, Cin, W, 0, 0, 0};
-    PlaneGroupUpTo<kPlaneGroup>(planes, image, H, weights + oc * wPlane, bias + oc, out + ptrdiff_t(k) * plane);
+    const int planes = std::min(hi - k, Cout - oc);  // the rest of image nb's planes in range
+    Job job{in + ptrdiff_t(nb) * Cin * plane, plane, Cin, H, W, weights + oc * wPlane, bias + oc,
+            out + ptrdiff_t(k) * plane, 0, 0, 0};
+    ImagePlanes(job, planes);
     k += planes;
   }
 }

@@ -4,9 +4,9 @@
 //   R = (C + 409 E) >> 8, G = (C - 208 E - 100 D) >> 8, B = (C + 516 D) >> 8, clamped to 0..255.
 // The vector body gets the same floors in 16-bit lanes by splitting each product into a multiple
 // of 256, which passes through the shift whole, and a remainder small enough for 16 bits:
-//   R = Y + V - 223 + ((42 Y + 153 V + 96) >> 8)
-//   G = Y - V + 36 + ((42 Y + 48 V - 100 U + 25568) >> 8)
-//   B = Y + 2 U - 277 + ((42 Y + 4 U + 224) >> 8)
+//   R = Y + V - 223 + ((42 Y + 96 + 153 V) >> 8)
+//   G = Y - V + 36 + ((42 Y + 96 + 48 V - 100 U + 25472) >> 8)
+//   B = Y + 2 U - 277 + ((42 Y + 96 + 4 U + 128) >> 8)
 // The shifted sums are biased to lie in [0, 65535] (logical shifts), and the results in
 // [-277, 534], which the saturating pack to bytes clamps.
 #include <cstddef>
@@ -49,7 +49,7 @@ using ByteTag = hn::FixedTag<uint8_t, 16>;
 #endif
 
 // Saturating i16 -> u8 pack that works within each 128-bit block: block b of the result is
-// block b of lo followed by block b of hi. It undoes InterleaveLower/Upper with zero.
+// block b of lo followed by block b of hi.
 template <class D8, class V16>
 HWY_INLINE hn::Vec<D8> PackBytesPerBlock(D8 d8, V16 lo, V16 hi) {
 #if HWY_TARGET == HWY_AVX3 || HWY_TARGET == HWY_AVX3_DL
@@ -66,12 +66,68 @@ HWY_INLINE hn::Vec<D8> PackBytesPerBlock(D8 d8, V16 lo, V16 hi) {
 }
 
 // Chroma samples k .. k + lanes - 1 as u16 lanes.
-template <class D16>
-HWY_INLINE hn::Vec<D16> LoadChroma(D16 d16, const uint8_t* HWY_RESTRICT p, int chromaStep) {
-  if (chromaStep == 1) return hn::PromoteTo(d16, hn::LoadU(hn::Rebind<uint8_t, D16>(), p));
+template <int kChromaStep, class D16>
+HWY_INLINE hn::Vec<D16> LoadChroma(D16 d16, const uint8_t* HWY_RESTRICT p) {
+  if constexpr (kChromaStep == 1) return hn::PromoteTo(d16, hn::LoadU(hn::Rebind<uint8_t, D16>(), p));
   // Every other byte: the low byte of each u16 lane.
   const hn::Repartition<uint8_t, D16> d8;
   return hn::And(hn::BitCast(d16, hn::LoadU(d8, p)), hn::Set(d16, uint16_t{0x00FF}));
+}
+
+// Pixels from 0 on in whole vectors; returns the first pixel left for the scalar tail.
+//
+// Each u16 lane holds a pixel pair 2k, 2k + 1, which shares chroma sample k: the even pixels
+// are the low bytes, the odd ones the high bytes, and chroma needs no duplication. A pack per
+// 128-bit block then a byte shuffle put each channel's bytes back in pixel order.
+template <int kChromaStep>
+int Yuv420Vectors(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT u, const uint8_t* HWY_RESTRICT v,
+                  int width, uint8_t* HWY_RESTRICT rgb) {
+  const ByteTag d8;
+  const hn::Repartition<uint16_t, decltype(d8)> d16;
+  const hn::RebindToSigned<decltype(d16)> di16;
+  const int N8 = int(hn::Lanes(d8));
+  // With interleaved chroma a whole-vector load also reads the byte after the last sample it
+  // uses, which exists only when another pixel follows.
+  constexpr int kReadAhead = kChromaStep == 2 ? 1 : 0;
+  // Read through a volatile so that the compiler keeps these as opaque vector constants: left
+  // visible, it expands the multiplies into shift-add chains and rebuilds broadcasts inside the
+  // loop, which costs a third of the throughput.
+  static volatile const uint16_t kCoefficients[] = {42, 96, 153, 223, 48, 100, 25472, 36, 128, 277, 0xFF};
+  const auto coefficient = [&](int index) { return hn::Set(d16, uint16_t(kCoefficients[index])); };
+  const auto k42 = coefficient(0), k96 = coefficient(1), k153 = coefficient(2), k223 = coefficient(3);
+  const auto k48 = coefficient(4), k100 = coefficient(5), k25472 = coefficient(6), k36 = coefficient(7);
+  const auto k128 = coefficient(8), k277 = coefficient(9), kLowByte = coefficient(10);
+  // Within each block: even pixels' bytes 0-7, odd pixels' bytes 8-15 -> pixel order.
+  alignas(16) static constexpr uint8_t kEvenOdd[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
+  const auto evenOdd = hn::LoadDup128(d8, kEvenOdd);
+  const auto channel = [&](auto yv, auto y42, auto cTerm, auto kTerm) {
+    return hn::BitCast(di16, hn::Add(hn::Add(yv, kTerm), hn::ShiftRight<8>(hn::Add(y42, cTerm))));
+  };
+  int i = 0;
+  for (; i + N8 + kReadAhead <= width; i += N8) {
+    const auto pairs = hn::BitCast(d16, hn::LoadU(d8, y + i));
+    const auto yEven = hn::And(pairs, kLowByte);
+    const auto yOdd = hn::ShiftRight<8>(pairs);
+    const auto y42Even = hn::Add(hn::Mul(yEven, k42), k96);  // 42 Y + 96: shared by the channels
+    const auto y42Odd = hn::Add(hn::Mul(yOdd, k42), k96);
+
+    const ptrdiff_t c = ptrdiff_t(kChromaStep) * (i / 2);
+    const auto uc = LoadChroma<kChromaStep>(d16, u + c);
+    const auto vc = LoadChroma<kChromaStep>(d16, v + c);
+    const auto cR = hn::Mul(vc, k153);
+    const auto kR = hn::Sub(vc, k223);
+    const auto cG = hn::Add(hn::Sub(hn::Mul(vc, k48), hn::Mul(uc, k100)), k25472);
+    const auto kG = hn::Sub(k36, vc);
+    const auto cB = hn::Add(hn::ShiftLeft<2>(uc), k128);
+    const auto kB = hn::Sub(hn::Add(uc, uc), k277);
+
+    const auto bytes = [&](auto cTerm, auto kTerm) {
+      const auto packed = PackBytesPerBlock(d8, channel(yEven, y42Even, cTerm, kTerm), channel(yOdd, y42Odd, cTerm, kTerm));
+      return hn::TableLookupBytes(packed, evenOdd);
+    };
+    hn::StoreInterleaved3(bytes(cR, kR), bytes(cG, kG), bytes(cB, kB), d8, rgb + 3 * i);
+  }
+  return i;
 }
 
 #endif  // HWY_TARGET != HWY_SCALAR
@@ -82,48 +138,8 @@ void Yuv420RowToRgb24(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT
                       int width, int chromaStep, uint8_t* HWY_RESTRICT rgb) {
   int i = 0;
 #if HWY_TARGET != HWY_SCALAR
-  if (chromaStep == 1 || chromaStep == 2) {
-    const ByteTag d8;
-    const hn::Repartition<uint16_t, decltype(d8)> d16;
-    const int N8 = int(hn::Lanes(d8));
-    // With interleaved chroma a whole-vector load also reads the byte after the last sample it
-    // uses, which exists only when another pixel follows.
-    const int readAhead = chromaStep == 2 ? 1 : 0;
-    const auto zero = hn::Zero(d8);
-    for (; i + N8 + readAhead <= width; i += N8) {
-      // Pixel lanes per 128-bit block b: lo = pixels 16b..16b+7, hi = 16b+8..16b+15, which is
-      // exactly where the in-block duplication of chroma samples 8b..8b+7 lands.
-      const auto y8 = hn::LoadU(d8, y + i);
-      const auto yLo = hn::BitCast(d16, hn::InterleaveLower(d8, y8, zero));
-      const auto yHi = hn::BitCast(d16, hn::InterleaveUpper(d8, y8, zero));
-
-      const ptrdiff_t c = ptrdiff_t(chromaStep) * (i / 2);
-      const auto uc = LoadChroma(d16, u + c, chromaStep);
-      const auto vc = LoadChroma(d16, v + c, chromaStep);
-      const auto cR = hn::Add(hn::Mul(vc, hn::Set(d16, uint16_t{153})), hn::Set(d16, uint16_t{96}));
-      const auto kR = hn::Sub(vc, hn::Set(d16, uint16_t{223}));
-      const auto cG = hn::Add(hn::Sub(hn::Mul(vc, hn::Set(d16, uint16_t{48})), hn::Mul(uc, hn::Set(d16, uint16_t{100}))),
-                              hn::Set(d16, uint16_t{25568}));
-      const auto kG = hn::Sub(hn::Set(d16, uint16_t{36}), vc);
-      const auto cB = hn::Add(hn::ShiftLeft<2>(uc), hn::Set(d16, uint16_t{224}));
-      const auto kB = hn::Sub(hn::Add(uc, uc), hn::Set(d16, uint16_t{277}));
-
-      const hn::RebindToSigned<decltype(d16)> di16;
-      const auto channel = [&](auto yv, auto y42, auto cTerm, auto kTerm) {
-        return hn::BitCast(di16, hn::Add(hn::Add(yv, kTerm), hn::ShiftRight<8>(hn::Add(y42, cTerm))));
-      };
-      const auto k42 = hn::Set(d16, uint16_t{42});
-      const auto y42Lo = hn::Mul(yLo, k42);
-      const auto y42Hi = hn::Mul(yHi, k42);
-      const auto r = PackBytesPerBlock(d8, channel(yLo, y42Lo, hn::InterleaveLower(d16, cR, cR), hn::InterleaveLower(d16, kR, kR)),
-                                       channel(yHi, y42Hi, hn::InterleaveUpper(d16, cR, cR), hn::InterleaveUpper(d16, kR, kR)));
-      const auto g = PackBytesPerBlock(d8, channel(yLo, y42Lo, hn::InterleaveLower(d16, cG, cG), hn::InterleaveLower(d16, kG, kG)),
-                                       channel(yHi, y42Hi, hn::InterleaveUpper(d16, cG, cG), hn::InterleaveUpper(d16, kG, kG)));
-      const auto b = PackBytesPerBlock(d8, channel(yLo, y42Lo, hn::InterleaveLower(d16, cB, cB), hn::InterleaveLower(d16, kB, kB)),
-                                       channel(yHi, y42Hi, hn::InterleaveUpper(d16, cB, cB), hn::InterleaveUpper(d16, kB, kB)));
-      hn::StoreInterleaved3(r, g, b, d8, rgb + 3 * i);
-    }
-  }
+  if (chromaStep == 1) i = Yuv420Vectors<1>(y, u, v, width, rgb);
+  if (chromaStep == 2) i = Yuv420Vectors<2>(y, u, v, width, rgb);
 #endif
   Yuv420PixelsScalar(y, u, v, i, width, chromaStep, rgb);
 }

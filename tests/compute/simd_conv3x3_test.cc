@@ -53,7 +53,7 @@ std::vector<float> run(const ConvCase& c, int lo, int hi, bool reference) {
   return ::testing::AssertionSuccess();
 }
 
-TEST(SimdConv3x3, PlaneShapesAndRangesMatchReference) {
+TEST(simdConv3x3, PlaneShapesAndRangesMatchReference) {
   std::mt19937 rng(41);
   struct Shape {
     int H, W;
@@ -79,7 +79,7 @@ TEST(SimdConv3x3, PlaneShapesAndRangesMatchReference) {
   });
 }
 
-TEST(SimdConv3x3, WritesOnlyItsPlanes) {
+TEST(simdConv3x3, WritesOnlyItsPlanes) {
   std::mt19937 rng(42);
   const ConvCase c = randomCase(2, 2, 5, 23, 3, rng);
   const size_t plane = size_t(c.H) * c.W;
@@ -94,7 +94,7 @@ TEST(SimdConv3x3, WritesOnlyItsPlanes) {
   });
 }
 
-TEST(SimdConv3x3, SinglePixelPlaneUsesOnlyTheCentreTap) {
+TEST(simdConv3x3, SinglePixelPlaneUsesOnlyTheCentreTap) {
   std::mt19937 rng(43);
   const ConvCase c = randomCase(2, 4, 1, 1, 3, rng);
   forEachSimdTarget([&] {
@@ -108,7 +108,7 @@ TEST(SimdConv3x3, SinglePixelPlaneUsesOnlyTheCentreTap) {
   });
 }
 
-TEST(SimdConv3x3, NarrowPlaneEqualsTheInteriorOfAWidePlane) {
+TEST(simdConv3x3, NarrowPlaneEqualsTheInteriorOfAWidePlane) {
   // Columns 1..15 of a 17-wide plane see only columns 0..16, so they must equal the same columns
   // of a 40-wide plane holding the same first 17 columns (where they take the 16-column path).
   std::mt19937 rng(44);
@@ -131,7 +131,7 @@ TEST(SimdConv3x3, NarrowPlaneEqualsTheInteriorOfAWidePlane) {
   });
 }
 
-TEST(SimdConv3x3, SignedZerosAndNoOutputChannels) {
+TEST(simdConv3x3, SignedZerosAndNoOutputChannels) {
   std::mt19937 rng(45);
   ConvCase c = randomCase(1, 2, 4, 21, 2, rng);
   std::fill(c.in.begin(), c.in.end(), 0.0f);

@@ -47,7 +47,7 @@ std::vector<float> f32Sample() {
   return out;
 }
 
-TEST(SimdConvert, HalfToFloatIsExactForAllHalves) {
+TEST(simdConvert, HalfToFloatIsExactForAllHalves) {
   std::vector<uint16_t> halves(65536);
   for (uint32_t h = 0; h < 65536; ++h) halves[h] = uint16_t(h);
   std::vector<uint32_t> expected(65536);
@@ -66,7 +66,7 @@ TEST(SimdConvert, HalfToFloatIsExactForAllHalves) {
   });
 }
 
-TEST(SimdConvert, FloatToHalfMatchesReferenceOnAllRoundingCases) {
+TEST(simdConvert, FloatToHalfMatchesReferenceOnAllRoundingCases) {
   const std::vector<float> sample = f32Sample();
   std::vector<uint16_t> expected(sample.size());
   for (size_t i = 0; i < sample.size(); ++i) expected[i] = qo::ref::f32ToF16(sample[i]);
@@ -89,7 +89,7 @@ TEST(SimdConvert, FloatToHalfMatchesReferenceOnAllRoundingCases) {
   });
 }
 
-TEST(SimdConvert, FloatToHalfEdgeValues) {
+TEST(simdConvert, FloatToHalfEdgeValues) {
   struct Case {
     float in;
     uint16_t out;
@@ -131,7 +131,7 @@ TEST(SimdConvert, FloatToHalfEdgeValues) {
   });
 }
 
-TEST(SimdConvert, HalfToFloatEdgeValues) {
+TEST(simdConvert, HalfToFloatEdgeValues) {
   EXPECT_EQ(bitsOf(qo::halfToFloat(0x3C00)), bitsOf(1.0f));
   EXPECT_EQ(bitsOf(qo::halfToFloat(0x0001)), bitsOf(std::ldexp(1.0f, -24)));
   EXPECT_EQ(bitsOf(qo::halfToFloat(0x03FF)), bitsOf(std::ldexp(1023.0f, -24)));
@@ -142,7 +142,7 @@ TEST(SimdConvert, HalfToFloatEdgeValues) {
   EXPECT_EQ(bitsOf(qo::halfToFloat(0xFE55)), 0xFFCAA000u);
 }
 
-TEST(SimdConvert, ConversionsWriteOnlyCountElements) {
+TEST(simdConvert, ConversionsWriteOnlyCountElements) {
   std::mt19937 rng(11);
   forEachSimdTarget([&] {
     for (size_t count = 0; count <= 40; ++count) {
@@ -161,7 +161,7 @@ TEST(SimdConvert, ConversionsWriteOnlyCountElements) {
   });
 }
 
-TEST(SimdConvert, Rgb8ToPlanarHalfDividesBy255) {
+TEST(simdConvert, Rgb8ToPlanarHalfDividesBy255) {
   EXPECT_EQ(qo::ref::f32ToF16(255.0f / 255.0f), 0x3C00);
   std::mt19937 rng(3);
   forEachSimdTarget([&] {
@@ -198,7 +198,7 @@ TEST(SimdConvert, Rgb8ToPlanarHalfDividesBy255) {
   });
 }
 
-TEST(SimdDispatch, TargetNamesTheBestUsableTarget) {
+TEST(simdDispatch, TargetNamesTheBestUsableTarget) {
   const std::vector<int64_t> targets = hwy::SupportedAndGeneratedTargets();
   ASSERT_FALSE(targets.empty());
   EXPECT_STREQ(qo::simd::target(), hwy::TargetName(targets.front()));

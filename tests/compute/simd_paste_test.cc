@@ -100,7 +100,7 @@ void pasteBoth(const Scene& s, const RowMap& m, int x0, int x1, std::vector<uint
                              m.mapY.data(), m.offX, m.offY, x0, x1, simdRow.data());
 }
 
-TEST(SimdPaste, RotatedRowsMatchReference) {
+TEST(simdPaste, RotatedRowsMatchReference) {
   std::mt19937 rng(21);
   const Scene s = randomScene(40, rng);
   forEachSimdTarget([&] {
@@ -119,7 +119,7 @@ TEST(SimdPaste, RotatedRowsMatchReference) {
   });
 }
 
-TEST(SimdPaste, EveryPositionAndPhaseAroundTheCropEdges) {
+TEST(simdPaste, EveryPositionAndPhaseAroundTheCropEdges) {
   std::mt19937 rng(22);
   const Scene s = randomScene(24, rng);
   // Integer positions from beyond one edge to beyond the other, crossing the band where the
@@ -146,7 +146,7 @@ TEST(SimdPaste, EveryPositionAndPhaseAroundTheCropEdges) {
   });
 }
 
-TEST(SimdPaste, PositionsOutsideTheCropLeaveThePixel) {
+TEST(simdPaste, PositionsOutsideTheCropLeaveThePixel) {
   std::mt19937 rng(23);
   Scene s = randomScene(16, rng);
   std::fill(s.mask.begin(), s.mask.end(), 255);
@@ -163,7 +163,7 @@ TEST(SimdPaste, PositionsOutsideTheCropLeaveThePixel) {
   });
 }
 
-TEST(SimdPaste, ZeroMaskLeavesTheFrame) {
+TEST(simdPaste, ZeroMaskLeavesTheFrame) {
   std::mt19937 rng(24);
   Scene s = randomScene(32, rng);
   std::fill(s.mask.begin(), s.mask.end(), 0);
@@ -179,7 +179,7 @@ TEST(SimdPaste, ZeroMaskLeavesTheFrame) {
   });
 }
 
-TEST(SimdPaste, FullMaskInteriorWritesTheTruncatedSample) {
+TEST(simdPaste, FullMaskInteriorWritesTheTruncatedSample) {
   std::mt19937 rng(25);
   Scene s = randomScene(32, rng);
   std::fill(s.mask.begin(), s.mask.end(), 255);  // coverage exactly 255: alpha 1
@@ -211,7 +211,7 @@ TEST(SimdPaste, FullMaskInteriorWritesTheTruncatedSample) {
   });
 }
 
-TEST(SimdPaste, MissingBorderTapsDropOutLikeZeroPadding) {
+TEST(simdPaste, MissingBorderTapsDropOutLikeZeroPadding) {
   // A crop framed by 8 pixels of zeros (mask and colour) puts every border column of the
   // original on the interior path; the bytes must not change.
   std::mt19937 rng(26);
@@ -252,7 +252,7 @@ TEST(SimdPaste, MissingBorderTapsDropOutLikeZeroPadding) {
   });
 }
 
-TEST(SimdPaste, NonFiniteSamplesAndEmptyRanges) {
+TEST(simdPaste, NonFiniteSamplesAndEmptyRanges) {
   std::mt19937 rng(27);
   Scene s = randomScene(24, rng);
   for (size_t i = 0; i < s.crop.size(); i += 37) s.crop[i] = NAN;

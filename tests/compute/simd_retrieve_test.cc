@@ -52,7 +52,7 @@ Images randomImages(size_t n, std::mt19937& rng) {
   return im;
 }
 
-TEST(SimdRetrieve, RandomImagesMatchReference) {
+TEST(simdRetrieve, RandomImagesMatchReference) {
   std::mt19937 rng(31);
   std::vector<Images> sets;
   for (size_t n : {0, 1, 2, 3, 4, 5, 7, 8, 9, 15, 16, 17, 31, 33, 100, 64 * 80}) sets.push_back(randomImages(n, rng));
@@ -77,7 +77,7 @@ TEST(SimdRetrieve, RandomImagesMatchReference) {
   });
 }
 
-TEST(SimdRetrieve, FiniteImagesGiveFiniteSumsEqualToReference) {
+TEST(simdRetrieve, FiniteImagesGiveFiniteSumsEqualToReference) {
   // Without NaNs the result bits are fully determined; compare them exactly.
   std::mt19937 rng(32);
   forEachSimdTarget([&] {
@@ -96,7 +96,7 @@ TEST(SimdRetrieve, FiniteImagesGiveFiniteSumsEqualToReference) {
   });
 }
 
-TEST(SimdRetrieve, IdenticalImagesAreZeroApart) {
+TEST(simdRetrieve, IdenticalImagesAreZeroApart) {
   std::mt19937 rng(33);
   Images im = randomImages(300, rng);
   for (uint16_t& h : im.a) h = qo::ref::f32ToF16(float(rng() % 256) / 255.0f);
@@ -108,7 +108,7 @@ TEST(SimdRetrieve, IdenticalImagesAreZeroApart) {
   });
 }
 
-TEST(SimdRetrieve, OverflowingDifferenceIsInfiniteAndZeroWeightsDiffer) {
+TEST(simdRetrieve, OverflowingDifferenceIsInfiniteAndZeroWeightsDiffer) {
   // Element 5 differs by 65504 - (-65504) in channel 1: beyond 65520, so d_1 is infinite.
   constexpr size_t n = 21;
   std::vector<uint16_t> a(3 * n, 0x3C00), b(3 * n, 0x3C00);
@@ -132,7 +132,7 @@ TEST(SimdRetrieve, OverflowingDifferenceIsInfiniteAndZeroWeightsDiffer) {
   });
 }
 
-TEST(SimdRetrieve, OneLevelDifferenceIsRoundedTwice) {
+TEST(simdRetrieve, OneLevelDifferenceIsRoundedTwice) {
   // A difference of 1/255 in one channel: m = h(h(1/255) / 3), which is not 1/765.
   constexpr size_t n = 13;
   std::vector<uint16_t> a(3 * n, 0), b(3 * n, 0);
@@ -150,7 +150,7 @@ TEST(SimdRetrieve, OneLevelDifferenceIsRoundedTwice) {
   });
 }
 
-TEST(SimdRetrieve, SumIsTrulyDividedByThree) {
+TEST(simdRetrieve, SumIsTrulyDividedByThree) {
   // d_0 = 3 + 2^-8 and d_1 = 2^-11 - 2^-22 sum exactly to s = 3T - ulp(3T) for the half tie
   // T = 1 + 1.5 * 2^-10. A true division lands just below T and rounds down to 1 + 2^-10; a
   // multiplication by 1/3 would land on T and round to the even 1 + 2^-9.
@@ -175,7 +175,7 @@ TEST(SimdRetrieve, SumIsTrulyDividedByThree) {
   });
 }
 
-TEST(SimdRetrieve, RangeReadsOnlyItsElements) {
+TEST(simdRetrieve, RangeReadsOnlyItsElements) {
   std::mt19937 rng(34);
   Images im = randomImages(90, rng);
   for (uint16_t& h : im.b) h = qo::ref::f32ToF16(float(rng() % 256) / 255.0f);

@@ -45,7 +45,7 @@ Row randomRow(int width, std::mt19937& rng) {
   return row;
 }
 
-TEST(SimdYuv, EveryYuvTripleMatchesReference) {
+TEST(simdYuv, EveryYuvTripleMatchesReference) {
   // One row per (U, V) with Y running through 0..255: all 2^24 triples.
   constexpr int kWidth = 256;
   std::vector<uint8_t> y(kWidth), u(kWidth / 2), v(kWidth / 2);
@@ -68,7 +68,7 @@ TEST(SimdYuv, EveryYuvTripleMatchesReference) {
   });
 }
 
-TEST(SimdYuv, RandomRowsOfEveryWidthAndBothChromaLayouts) {
+TEST(simdYuv, RandomRowsOfEveryWidthAndBothChromaLayouts) {
   std::mt19937 rng(5);
   forEachSimdTarget([&] {
     std::vector<int> widths;
@@ -90,7 +90,7 @@ TEST(SimdYuv, RandomRowsOfEveryWidthAndBothChromaLayouts) {
   });
 }
 
-TEST(SimdYuv, LimitedRangeEndpointsAndSaturation) {
+TEST(simdYuv, LimitedRangeEndpointsAndSaturation) {
   forEachSimdTarget([&] {
     EXPECT_EQ(convertPixel(16, 128, 128), (Rgb{0, 0, 0}));
     EXPECT_EQ(convertPixel(235, 128, 128), (Rgb{255, 255, 255}));
@@ -109,7 +109,7 @@ TEST(SimdYuv, LimitedRangeEndpointsAndSaturation) {
   });
 }
 
-TEST(SimdYuv, ShortRowsEqualTheirPrefixOfALongRow) {
+TEST(simdYuv, ShortRowsEqualTheirPrefixOfALongRow) {
   std::mt19937 rng(9);
   const Row row = randomRow(96, rng);
   forEachSimdTarget([&] {
@@ -123,7 +123,7 @@ TEST(SimdYuv, ShortRowsEqualTheirPrefixOfALongRow) {
   });
 }
 
-TEST(SimdYuv, InterleavedChromaReadsEveryOtherByte) {
+TEST(simdYuv, InterleavedChromaReadsEveryOtherByte) {
   forEachSimdTarget([&] {
     // Pixels 2k and 2k+1 read u[2k] and v[2k]; the odd bytes in between must not matter.
     constexpr int kWidth = 40;
