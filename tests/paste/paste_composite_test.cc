@@ -16,7 +16,7 @@ using ref::Sampling;
 using test::Affine;
 using test::GuardedFrame;
 
-class PasteMatchesReference : public testing::TestWithParam<Sampling> {};
+class pasteMatchesReference : public testing::TestWithParam<Sampling> {};
 
 // Runs the engine on `frame` and the reference on a copy; true when the frames and guards agree.
 ::testing::AssertionResult compositeAgrees(Paste& paste, const ref::PasteSetup& setup, const std::vector<uint8_t>& mask,
@@ -33,7 +33,7 @@ class PasteMatchesReference : public testing::TestWithParam<Sampling> {};
   return ::testing::AssertionSuccess();
 }
 
-TEST_P(PasteMatchesReference, RandomScenesOnATinyCanvas) {
+TEST_P(pasteMatchesReference, RandomScenesOnATinyCanvas) {
   constexpr int kSide = 32, kW = 96, kH = 64, kScenes = 60;
   std::mt19937 rng(20240611u + unsigned(GetParam()));
   int changedScenes = 0;
@@ -64,7 +64,7 @@ TEST_P(PasteMatchesReference, RandomScenesOnATinyCanvas) {
   EXPECT_GT(changedScenes, kScenes / 2);
 }
 
-TEST_P(PasteMatchesReference, FullHdFrameWith512Crop) {
+TEST_P(pasteMatchesReference, FullHdFrameWith512Crop) {
   constexpr int kSide = 512, kW = 1920, kH = 1080;
   std::mt19937 rng(77u + unsigned(GetParam()));
   const Unsharp u;  // 1.3, 2.0, 13
@@ -85,7 +85,7 @@ TEST_P(PasteMatchesReference, FullHdFrameWith512Crop) {
 
 // The compositor's own vector loops (blur, interleave, bicubic and bilinear rows) and the
 // Lanczos kernel, pinned to each compiled target in turn, give the same bytes.
-TEST_P(PasteMatchesReference, EveryCompiledTarget) {
+TEST_P(pasteMatchesReference, EveryCompiledTarget) {
   constexpr int kSide = 40, kW = 120, kH = 90;
   test::forEachSimdTarget([&] {
     std::mt19937 rng(99u + unsigned(GetParam()));
@@ -103,7 +103,7 @@ TEST_P(PasteMatchesReference, EveryCompiledTarget) {
   });
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSamplings, PasteMatchesReference, testing::ValuesIn(test::kAllSamplings),
+INSTANTIATE_TEST_SUITE_P(AllSamplings, pasteMatchesReference, testing::ValuesIn(test::kAllSamplings),
                          test::samplingName);
 
 }  // namespace

@@ -36,9 +36,9 @@ namespace {
 
 using ref::Sampling;
 
-class PasteSteadyState : public testing::TestWithParam<Sampling> {};
+class pasteSteadyState : public testing::TestWithParam<Sampling> {};
 
-TEST_P(PasteSteadyState, FramesAfterTheWidestAllocateNothing) {
+TEST_P(pasteSteadyState, FramesAfterTheWidestAllocateNothing) {
   constexpr int kSide = 64, kW = 320, kH = 200;
   std::mt19937 rng(3);
   Paste paste = test::pasteIn(GetParam(), test::featheredMask(kSide, rng), kSide, Unsharp{});
@@ -58,7 +58,7 @@ TEST_P(PasteSteadyState, FramesAfterTheWidestAllocateNothing) {
   EXPECT_NE(test::firstDifference(before, frame.data(), kW), "");  // the frames were composited
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSamplings, PasteSteadyState, testing::ValuesIn(test::kAllSamplings), test::samplingName);
+INSTANTIATE_TEST_SUITE_P(AllSamplings, pasteSteadyState, testing::ValuesIn(test::kAllSamplings), test::samplingName);
 
 // Two compositors, a singular call first (which returns before printing), then three frames.
 [[noreturn]] void compositeSeveralFramesAndExit() {
@@ -78,7 +78,7 @@ INSTANTIATE_TEST_SUITE_P(AllSamplings, PasteSteadyState, testing::ValuesIn(test:
 }
 
 // Runs in a fresh process of its own, so the line cannot have been printed before.
-TEST(PasteExecutorLine, PrintedOnceOnTheFirstComposite) {
+TEST(pasteExecutorLine, PrintedOnceOnTheFirstComposite) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   char want[160];
   std::snprintf(want, sizeof want, "[qo-paste] executor=cpu (side=32, ksize=7, threads=%d) \xE2\x80\x94 1080p composite\n",

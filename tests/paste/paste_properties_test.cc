@@ -19,7 +19,7 @@ using test::GuardedFrame;
 
 constexpr int kSide = 32, kW = 96, kH = 64;
 
-class PasteProperties : public testing::TestWithParam<Sampling> {};
+class pasteProperties : public testing::TestWithParam<Sampling> {};
 
 // The identity places crop pixel (x, y) at phase 0 on frame pixel (x, y): every filter's
 // phase-0 taps are (.., 1, ..), the full mask gives alpha 1, so the byte is the truncated
@@ -38,7 +38,7 @@ void expectSquareShows(const std::vector<std::vector<float>>& planes, const std:
   }
 }
 
-TEST_P(PasteProperties, IdentityWithFullMaskShowsTheSharpenedCrop) {
+TEST_P(pasteProperties, IdentityWithFullMaskShowsTheSharpenedCrop) {
   std::mt19937 rng(5);
   const Unsharp u{1.3f, 2.0f, 13};
   Paste paste = test::pasteIn(GetParam(), std::vector<uint8_t>(kSide * kSide, 255), kSide, u);
@@ -49,7 +49,7 @@ TEST_P(PasteProperties, IdentityWithFullMaskShowsTheSharpenedCrop) {
   expectSquareShows(ref::sharpenedPlanes(test::setupOf(kSide, u, GetParam()), crop.data(), 255.0f), before, frame);
 }
 
-TEST_P(PasteProperties, AmountZeroShowsTheScaledCropClamped) {
+TEST_P(pasteProperties, AmountZeroShowsTheScaledCropClamped) {
   std::mt19937 rng(6);
   const Unsharp u{0.0f, 2.0f, 13};
   Paste paste = test::pasteIn(GetParam(), std::vector<uint8_t>(kSide * kSide, 255), kSide, u);
@@ -70,7 +70,7 @@ TEST_P(PasteProperties, AmountZeroShowsTheScaledCropClamped) {
   expectSquareShows(scaled, before, frame);
 }
 
-TEST_P(PasteProperties, ZeroMaskLeavesEveryByte) {
+TEST_P(pasteProperties, ZeroMaskLeavesEveryByte) {
   std::mt19937 rng(7);
   Paste paste = test::pasteIn(GetParam(), std::vector<uint8_t>(kSide * kSide, 0), kSide, Unsharp{});
   GuardedFrame frame(kW, kH, rng);
@@ -83,7 +83,7 @@ TEST_P(PasteProperties, ZeroMaskLeavesEveryByte) {
   EXPECT_TRUE(frame.guardsIntact());
 }
 
-TEST_P(PasteProperties, UnplaceableTransformsLeaveEveryByte) {
+TEST_P(pasteProperties, UnplaceableTransformsLeaveEveryByte) {
   std::mt19937 rng(8);
   Paste paste = test::pasteIn(GetParam(), std::vector<uint8_t>(kSide * kSide, 255), kSide, Unsharp{});
   const std::vector<float> crop = test::randomCrop(kSide, rng);
@@ -108,7 +108,7 @@ TEST_P(PasteProperties, UnplaceableTransformsLeaveEveryByte) {
 }
 
 // The footprint reaches past every side of the frame; only pixels inside change.
-TEST_P(PasteProperties, OverhangingCropWritesOnlyInsideTheFrame) {
+TEST_P(pasteProperties, OverhangingCropWritesOnlyInsideTheFrame) {
   std::mt19937 rng(9);
   const Unsharp u;
   const std::vector<uint8_t> mask(kSide * kSide, 255);
@@ -125,7 +125,7 @@ TEST_P(PasteProperties, OverhangingCropWritesOnlyInsideTheFrame) {
   EXPECT_EQ(test::firstDifference(want, frame.data(), W), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(AllSamplings, PasteProperties, testing::ValuesIn(test::kAllSamplings), test::samplingName);
+INSTANTIATE_TEST_SUITE_P(AllSamplings, pasteProperties, testing::ValuesIn(test::kAllSamplings), test::samplingName);
 
 }  // namespace
 }  // namespace qo

@@ -35,7 +35,7 @@ std::string badUnsharp(int maxKsize, int side, const char* sigma, int ksize, con
          std::to_string(ksize) + ", amount " + amount + ")";
 }
 
-TEST(PasteRefusals, ShapeOfCropAndMask) {
+TEST(pasteRefusals, ShapeOfCropAndMask) {
   EXPECT_EQ(refusal(32, 32 * 32 - 1, Unsharp{}), "paste: mask size");
   EXPECT_EQ(refusal(32, 32 * 32 + 1, Unsharp{}), "paste: mask size");
   EXPECT_EQ(refusal(0, 0, Unsharp{}), "paste: side < 1");
@@ -43,11 +43,11 @@ TEST(PasteRefusals, ShapeOfCropAndMask) {
   EXPECT_EQ(refusal(1025, 1025 * 1025, Unsharp{}), "paste: side > 1024");
 }
 
-TEST(PasteRefusals, EvenKsize) {
+TEST(pasteRefusals, EvenKsize) {
   for (int k : {0, 2, 12, 14, -2}) EXPECT_EQ(refusal(32, 32 * 32, Unsharp{1.3f, 2.0f, k}), "paste: ksize must be odd");
 }
 
-TEST(PasteRefusals, SettingsThatCannotMakeAKernel) {
+TEST(pasteRefusals, SettingsThatCannotMakeAKernel) {
   const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
   // sigma 0 is also what a non-numeric manifest value reads as.
   EXPECT_EQ(refusal(32, 1024, Unsharp{1.3f, 0.0f, 13}), badUnsharp(63, 32, "0", 13, "1.3"));
@@ -62,7 +62,7 @@ TEST(PasteRefusals, SettingsThatCannotMakeAKernel) {
 }
 
 // Mirror padding by r = ksize / 2 without repeating the edge needs r <= side - 1.
-TEST(PasteRefusals, WidestKernelIsTwiceTheSideLessOne) {
+TEST(pasteRefusals, WidestKernelIsTwiceTheSideLessOne) {
   for (int side : {1, 2, 4, 7}) {
     const int widest = 2 * side - 1;
     EXPECT_EQ(refusal(side, size_t(side) * side, Unsharp{1.3f, 2.0f, widest + 2}),
@@ -84,12 +84,12 @@ TEST(PasteRefusals, WidestKernelIsTwiceTheSideLessOne) {
   }
 }
 
-TEST(PasteRefusals, LargestSideIsAccepted) {
+TEST(pasteRefusals, LargestSideIsAccepted) {
   Paste paste(std::vector<uint8_t>(1024 * 1024, 255), 1024, Unsharp{1.3f, 2.0f, 1});
   EXPECT_EQ(paste.side(), 1024);
 }
 
-TEST(PasteEnvironment, SampleModeParsing) {
+TEST(pasteEnvironment, SampleModeParsing) {
   EXPECT_EQ(paste::sampleModeFrom(nullptr), 0);
   EXPECT_EQ(paste::sampleModeFrom("1"), 1);
   EXPECT_EQ(paste::sampleModeFrom("2"), 2);
@@ -101,7 +101,7 @@ TEST(PasteEnvironment, SampleModeParsing) {
   EXPECT_EQ(paste::sampleModeFrom("4294967297"), 0);  // not 1 after narrowing
 }
 
-TEST(PasteEnvironment, KsizeParsing) {
+TEST(pasteEnvironment, KsizeParsing) {
   EXPECT_EQ(paste::ksizeFrom(nullptr, 13), 13);
   EXPECT_EQ(paste::ksizeFrom("7", 13), 7);
   EXPECT_EQ(paste::ksizeFrom("3", 13), 3);
@@ -137,7 +137,7 @@ Paste sceneCompositor(const char* fast, const char* ksize) {
   return Paste(test::featheredMask(32, rng), 32, Unsharp{1.6f, 2.5f, 13});
 }
 
-TEST(PasteEnvironment, KsizeOverrideBlursWithItsTaps) {
+TEST(pasteEnvironment, KsizeOverrideBlursWithItsTaps) {
   Paste seven = sceneCompositor(nullptr, "7");
   EXPECT_EQ(seven.ksize(), 7);
   EXPECT_TRUE(agreesWithReference(7, Sampling::kLanczos8, seven));
@@ -150,7 +150,7 @@ TEST(PasteEnvironment, KsizeOverrideBlursWithItsTaps) {
   }
 }
 
-TEST(PasteEnvironment, SampleModeOverride) {
+TEST(pasteEnvironment, SampleModeOverride) {
   const struct {
     const char* value;
     Sampling sampling;
@@ -165,7 +165,7 @@ TEST(PasteEnvironment, SampleModeOverride) {
   EXPECT_FALSE(agreesWithReference(13, Sampling::kLanczos8, bicubic));  // the modes do differ here
 }
 
-TEST(PasteEnvironment, ReadAtConstructionOnly) {
+TEST(pasteEnvironment, ReadAtConstructionOnly) {
   Paste p = sceneCompositor("2", "5");
   ScopedEnv f("QO_PASTE_FAST", "1");
   ScopedEnv k("QO_PASTE_KSIZE", "9");
@@ -174,7 +174,7 @@ TEST(PasteEnvironment, ReadAtConstructionOnly) {
   EXPECT_TRUE(agreesWithReference(5, Sampling::kBilinear, p));
 }
 
-TEST(PasteTables, LanczosPhases) {
+TEST(pasteTables, LanczosPhases) {
   const std::vector<float> tab = paste::lanczosTable();
   ASSERT_EQ(tab.size(), 32u * 8);
   for (int t = 0; t < 8; ++t) EXPECT_EQ(tab[t], t == 3 ? 1.0f : 0.0f);
@@ -190,7 +190,7 @@ TEST(PasteTables, LanczosPhases) {
   EXPECT_EQ(tab[8 * 16 + 3], tab[8 * 16 + 4]);  // half phase: taps at -1/2 and +1/2
 }
 
-TEST(PasteTables, BilinearAndCubicPhases) {
+TEST(pasteTables, BilinearAndCubicPhases) {
   const std::vector<float> bil = paste::bilinearTable(), cub = paste::cubicTable();
   ASSERT_EQ(bil.size(), 64u);
   ASSERT_EQ(cub.size(), 128u);
@@ -210,7 +210,7 @@ TEST(PasteTables, BilinearAndCubicPhases) {
   EXPECT_FLOAT_EQ(cub[4 * 16 + 3], -0.09375f);
 }
 
-TEST(PasteTables, GaussianWeights) {
+TEST(pasteTables, GaussianWeights) {
   const std::vector<float> g = paste::gaussianWeights(13, 2.0f);
   ASSERT_EQ(g.size(), 13u);
   EXPECT_NEAR(std::accumulate(g.begin(), g.end(), 0.0), 1.0, 1e-6);
