@@ -8,6 +8,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "paste/paste_test_util.h"
@@ -147,6 +148,15 @@ TEST(pasteEnvironment, KsizeOverrideBlursWithItsTaps) {
     Paste p = sceneCompositor(nullptr, ignored);
     EXPECT_EQ(p.ksize(), 13) << ignored;
     EXPECT_TRUE(agreesWithReference(13, Sampling::kLanczos8, p)) << ignored;
+  }
+}
+
+// The override never exceeds the manifest's ksize, which was already held to 2 * side - 1.
+TEST(pasteEnvironment, KsizeOverrideStaysWithinTheCrop) {
+  for (const auto& [value, want] : {std::pair{"9", 7}, std::pair{"5", 5}, std::pair{"7", 7}}) {
+    ScopedEnv k("QO_PASTE_KSIZE", value);
+    Paste p(std::vector<uint8_t>(16, 255), 4, Unsharp{1.3f, 2.0f, 7});
+    EXPECT_EQ(p.ksize(), want) << value;
   }
 }
 
