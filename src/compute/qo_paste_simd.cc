@@ -57,7 +57,6 @@ HWY_INLINE float CoverageAlpha(const uint8_t* HWY_RESTRICT mask, int side, const
   return std::rint(m) / 255.0f;
 }
 
-
 // Everything one call needs besides the column range.
 struct Paste {
   const float* HWY_RESTRICT crop;

@@ -74,11 +74,61 @@ HWY_INLINE hn::Vec<D16> LoadChroma(D16 d16, const uint8_t* HWY_RESTRICT p) {
   return hn::And(hn::BitCast(d16, hn::LoadU(d8, p)), hn::Set(d16, uint16_t{0x00FF}));
 }
 
+// Byte shuffles that interleave three per-block packed channels (pixel 2k at byte k, pixel
+// 2k + 1 at byte 8 + k of each 16-pixel block) straight into RGB24: kRgbShuffle[v][c][j] is the
+// byte of channel c that lands at byte j of output vector v (of the block's 48 bytes), or 0x80.
+struct RgbShuffle {
+  uint8_t index[3][3][16];
+};
+
+constexpr RgbShuffle MakeRgbShuffle() {
+  RgbShuffle t{};
+  for (int v = 0; v < 3; ++v) {
+    for (int c = 0; c < 3; ++c) {
+      for (int j = 0; j < 16; ++j) {
+        const int byte = 16 * v + j, pixel = byte / 3;
+        t.index[v][c][j] = byte % 3 == c ? uint8_t(pixel % 2 == 0 ? pixel / 2 : 8 + pixel / 2) : uint8_t{0x80};
+      }
+    }
+  }
+  return t;
+}
+
+alignas(16) constexpr RgbShuffle kRgbShuffle = MakeRgbShuffle();
+
+// Writes the pixels of r, g, b (per-block even/odd order as above) as RGB24. One or two blocks
+// interleave with nine byte shuffles and, for two, three half swaps; wider vectors put the
+// channels in pixel order first and take the generic interleave.
+template <class D8>
+HWY_INLINE void StoreRgbFromEvenOdd(D8 d8, hn::Vec<D8> r, hn::Vec<D8> g, hn::Vec<D8> b, uint8_t* HWY_RESTRICT out) {
+  if constexpr (hn::MaxLanes(d8) <= 32) {
+    hn::Vec<D8> part[3];
+    for (int v = 0; v < 3; ++v) {
+      part[v] = hn::Or(hn::Or(hn::TableLookupBytesOr0(r, hn::LoadDup128(d8, kRgbShuffle.index[v][0])),
+                              hn::TableLookupBytesOr0(g, hn::LoadDup128(d8, kRgbShuffle.index[v][1]))),
+                       hn::TableLookupBytesOr0(b, hn::LoadDup128(d8, kRgbShuffle.index[v][2])));
+    }
+    if constexpr (hn::MaxLanes(d8) == 16) {
+      for (int v = 0; v < 3; ++v) hn::StoreU(part[v], d8, out + 16 * v);
+    } else {
+      // Memory order of the two blocks' parts: A0 B0 C0 A1 B1 C1.
+      hn::StoreU(hn::ConcatLowerLower(d8, part[1], part[0]), d8, out);
+      hn::StoreU(hn::ConcatUpperLower(d8, part[0], part[2]), d8, out + 32);
+      hn::StoreU(hn::ConcatUpperUpper(d8, part[2], part[1]), d8, out + 64);
+    }
+  } else {
+    alignas(16) static constexpr uint8_t kEvenOdd[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
+    const auto evenOdd = hn::LoadDup128(d8, kEvenOdd);
+    hn::StoreInterleaved3(hn::TableLookupBytes(r, evenOdd), hn::TableLookupBytes(g, evenOdd),
+                          hn::TableLookupBytes(b, evenOdd), d8, out);
+  }
+}
+
 // Pixels from 0 on in whole vectors; returns the first pixel left for the scalar tail.
 //
 // Each u16 lane holds a pixel pair 2k, 2k + 1, which shares chroma sample k: the even pixels
 // are the low bytes, the odd ones the high bytes, and chroma needs no duplication. A pack per
-// 128-bit block then a byte shuffle put each channel's bytes back in pixel order.
+// 128-bit block leaves each channel's bytes in even/odd order, which the RGB interleave undoes.
 template <int kChromaStep>
 int Yuv420Vectors(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT u, const uint8_t* HWY_RESTRICT v,
                   int width, uint8_t* HWY_RESTRICT rgb) {
@@ -97,9 +147,6 @@ int Yuv420Vectors(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT u, 
   const auto k42 = coefficient(0), k96 = coefficient(1), k153 = coefficient(2), k223 = coefficient(3);
   const auto k48 = coefficient(4), k100 = coefficient(5), k25472 = coefficient(6), k36 = coefficient(7);
   const auto k128 = coefficient(8), k277 = coefficient(9), kLowByte = coefficient(10);
-  // Within each block: even pixels' bytes 0-7, odd pixels' bytes 8-15 -> pixel order.
-  alignas(16) static constexpr uint8_t kEvenOdd[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};
-  const auto evenOdd = hn::LoadDup128(d8, kEvenOdd);
   const auto channel = [&](auto yv, auto y42, auto cTerm, auto kTerm) {
     return hn::BitCast(di16, hn::Add(hn::Add(yv, kTerm), hn::ShiftRight<8>(hn::Add(y42, cTerm))));
   };
@@ -122,10 +169,9 @@ int Yuv420Vectors(const uint8_t* HWY_RESTRICT y, const uint8_t* HWY_RESTRICT u, 
     const auto kB = hn::Sub(hn::Add(uc, uc), k277);
 
     const auto bytes = [&](auto cTerm, auto kTerm) {
-      const auto packed = PackBytesPerBlock(d8, channel(yEven, y42Even, cTerm, kTerm), channel(yOdd, y42Odd, cTerm, kTerm));
-      return hn::TableLookupBytes(packed, evenOdd);
+      return PackBytesPerBlock(d8, channel(yEven, y42Even, cTerm, kTerm), channel(yOdd, y42Odd, cTerm, kTerm));
     };
-    hn::StoreInterleaved3(bytes(cR, kR), bytes(cG, kG), bytes(cB, kB), d8, rgb + 3 * i);
+    StoreRgbFromEvenOdd(d8, bytes(cR, kR), bytes(cG, kG), bytes(cB, kB), rgb + 3 * i);
   }
   return i;
 }

@@ -79,7 +79,7 @@ TEST(simdYuv, RandomRowsOfEveryWidthAndBothChromaLayouts) {
       const Row row = randomRow(width, rng);
       for (int step : {1, 2}) {
         const uint8_t* u = step == 1 ? row.u.data() : row.uv.data();
-        const uint8_t* v = step == 1 ? row.v.data() : row.uv.data() + 1;
+        const uint8_t* v = step == 1 ? row.v.data() : row.uv.empty() ? nullptr : row.uv.data() + 1;
         std::vector<uint8_t> expected(3 * size_t(width) + 16, 0xEE);
         std::vector<uint8_t> got(3 * size_t(width) + 16, 0xEE);
         qo::ref::yuv420RowToRgb24(row.y.data(), u, v, width, step, expected.data());
