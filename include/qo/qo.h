@@ -73,6 +73,58 @@ QO_API int qo_bundle_resolve_handle(const char* bundle, char* out, size_t out_ca
  * cannot be unpacked (`out` set to "" where it has room). Never touches the last-error text. */
 QO_API int qo_bundle_resolve_member(const char* bundle, const char* member, char* out, size_t out_cap);
 
+/* ---- Frames -------------------------------------------------------------------------------
+ * A keypoint set is 21 x 3 floats (qo_host_kp_rows() rows). A crop is 3 planes (R, G, B) of
+ * crop x crop floats in [0, 1], owned by the context and valid until its next render. Full frames
+ * are packed RGB (W x H x 3, stride 3 W) or RGBA (alpha 255). Source indices si are driver-video
+ * frame indices, 0 <= si < qo_nt(ctx). These functions must not run concurrently on one
+ * context. */
+
+/* Renders one crop of source frame si from source keypoints xs and driving keypoints xd.
+ * Returns the crop, or NULL ("qo_render_kp_crop: bad args" or the renderer's failure). */
+QO_API const float* qo_render_kp_crop(qo_ctx* ctx, int si, const float* xs, const float* xd);
+
+/* Renders drive-table frame i (0 <= i < qo_drive_frames(ctx)); NULL on failure
+ * ("qo_render_drive_crop: bad frame index"). */
+QO_API const float* qo_render_drive_crop(qo_ctx* ctx, int i);
+
+/* Copies driver frame si into out (out_cap >= W x H x 3) and composites crop over it. Returns 1,
+ * or 0 with out untouched on bad arguments ("qo_paste_crop: bad args / out too small"). */
+QO_API int qo_paste_crop(qo_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_cap);
+
+/* Composites the context's last rendered crop over driver frame si into the context's own frame
+ * buffer and returns it (valid until the next call that writes it), or NULL
+ * ("qo_paste_last: bad args / no prior render"). */
+QO_API const uint8_t* qo_paste_last(qo_ctx* ctx, int si);
+
+/* qo_render_kp_crop / qo_render_drive_crop, then the paste, expanded to RGBA into out
+ * (out_cap >= W x H x 4, else "qo_render_*_rgba: out buffer too small"). Returns 1 or 0. */
+QO_API int qo_render_kp_rgba(qo_ctx* ctx, int si, const float* xs, const float* xd, uint8_t* out, size_t out_cap);
+QO_API int qo_render_drive_rgba(qo_ctx* ctx, int i, uint8_t* out, size_t out_cap);
+
+/* Driver frame si as decoded (packed RGB), without a copy: valid while the driver cursor keeps
+ * it (at least until the next frame call). NULL on failure ("qo_target_frame: bad args"). */
+QO_API const uint8_t* qo_target_frame(qo_ctx* ctx, int si);
+
+/* ---- Warp prior without an engine ------------------------------------------------------------
+ * Reads a bundle's HEVC warp prior frame by frame: each row is three binary16 planes (R, G, B)
+ * of crop x crop. A qo_prior owns one decoder thread and serves one caller at a time. */
+typedef struct qo_prior qo_prior;
+
+/* Opens the prior of bundle_dir with `ahead` frames of look-ahead (< 1 means 2) and `back`
+ * frames of history (< 0 means 0); ahead above 64 or back above 256 are refused. Returns a handle
+ * owned by the caller (qo_prior_close), or NULL with the last-error text set. */
+QO_API qo_prior* qo_prior_open(const char* bundle_dir, int ahead, int back);
+/* Bytes of one prior row (crop x crop x 3 x 2); 0 for NULL. */
+QO_API size_t qo_prior_row_bytes(const qo_prior* h);
+/* Copies prior frame si into out. Returns 1, or 0 ("qo_prior_row: NULL prior/out",
+ * "qo_prior_row: cap N < row bytes M", or the decoder's failure). */
+QO_API int qo_prior_row(qo_prior* h, int si, uint8_t* out, size_t out_cap);
+/* The decoder backend's description; "" for NULL. Owned by the handle. */
+QO_API const char* qo_prior_backend(const qo_prior* h);
+/* Closes the handle (joins its decoder thread); NULL is ignored. */
+QO_API void qo_prior_close(qo_prior* h);
+
 #ifdef __cplusplus
 } /* extern "C" */
 

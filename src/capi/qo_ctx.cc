@@ -23,7 +23,7 @@ qo_ctx::qo_ctx(const std::string& bundleDir, const std::string& modelKey, int th
       threads(threads_),
       ep(ep_) {
   renderer = std::make_unique<qo::Renderer>(manifest, identity, modelKey, threads, ep);
-  std::vector<uint8_t> mask = qo::capi::readMask(manifest);
+  paste = std::make_unique<qo::Paste>(qo::capi::readMask(manifest), manifest.crop, manifest.unsharp);
   cursor = qo::DriverCursor::open(manifest, 2, 11);
   frame.resize(size_t(manifest.W) * size_t(manifest.H) * 3);
 }

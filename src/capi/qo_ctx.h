@@ -10,6 +10,7 @@
 #include "qo/qo_driver.h"
 #include "qo/qo_identity.h"
 #include "qo/qo_renderer.h"
+#include "paste/qo_paste.h"
 
 // Members are declared in construction order, so a throw from any step destroys exactly the
 // members already built, in reverse order, and qo_destroy tears down in that same reverse order
@@ -21,6 +22,7 @@ struct qo_ctx {
   qo::Identity identity;
   qo::Drive drive;
   std::unique_ptr<qo::Renderer> renderer;  // built once threads and ep are stored
+  std::unique_ptr<qo::Paste> paste;
   int32_t threads;  // resolved renderer thread count, at least 1
   std::string ep;   // execution provider as the host gave it ("" for NULL)
   std::unique_ptr<qo::DriverCursor> cursor;

@@ -39,7 +39,7 @@ std::vector<uint8_t> toRgb8(const std::vector<float>& planes, int side) {
 
 }  // namespace
 
-float demoIdleOpen(int i) { return 0.08f * (0.5f + 0.5f * std::sin(float(i) * 0.9f)); }
+float demoIdleOpen(int i) { return 0.4f * (0.5f + 0.5f * std::sin(float(i) * 0.9f)); }
 
 void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   if (o.width < 8 || o.height < 8 || o.crop < 8 || o.crop % 2 || o.nt < 1)

@@ -6,5 +6,6 @@ namespace qo::tool {
 int cmdInfo(int argc, char** argv);
 int cmdPack(int argc, char** argv);
 int cmdDemo(int argc, char** argv);
+int cmdRender(int argc, char** argv);
 
 }  // namespace qo::tool
