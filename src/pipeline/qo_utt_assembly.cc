@@ -14,12 +14,9 @@ bool Utterance::enqueue(const float* crop, int kind, int driverIdx, int seq, con
 
 bool Utterance::enqueueRaw(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
   if (cfg_.pipelinePaste) return enqueuePipe(crop, kind, driverIdx, seq, kp, ms);
-  uint64_t gen;
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    gen = generation_;
-  }
-  return fillAndPublish(crop, kind, driverIdx, seq, kp, gen, ms);
+  // The generation the run thread works under: a frame made before an interrupt it has not
+  // handled yet must not be published after it.
+  return fillAndPublish(crop, kind, driverIdx, seq, kp, seenGeneration_, ms);
 }
 
 bool Utterance::fillAndPublish(const float* crop, int kind, int driverIdx, int seq, const float* kp, uint64_t gen,
@@ -71,8 +68,8 @@ bool Utterance::enqueuePipe(const float* crop, int kind, int driverIdx, int seq,
       job.crop = std::move(spareCrops_.back());
       spareCrops_.pop_back();
     }
-    job.generation = generation_;
   }
+  job.generation = seenGeneration_;
   job.hasCrop = crop != nullptr;
   if (crop) job.crop.assign(crop, crop + cropFloats_);
   job.kind = kind;

@@ -10,6 +10,7 @@
 #include "qo/qo_identity.h"
 #include "qo/qo_image.h"
 #include "qo/qo_simd.h"
+#include "tools/devkit/demo_audio.h"
 #include "tools/devkit/demo_director.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/media_writer.h"
@@ -122,6 +123,11 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   writeVector(dir + "/xs_target.bin", target);
 
   writeVector(dir + "/mask_512.u8", faceMask(o.crop));
+  if (o.audio) {
+    DemoAudioOptions a;
+    a.targetRows = o.nt;
+    writeDemoAudioModels(dir, a);
+  }
   for (int batch : o.directorBatches) writeDemoDirector(dir + "/model_b" + std::to_string(batch) + ".onnx", o.crop, batch);
 
   // Driver video: the full frames with the head in its pose.
