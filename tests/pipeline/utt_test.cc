@@ -103,6 +103,11 @@ class UttTest : public ::testing::TestWithParam<const char*> {
     }
     return got;
   }
+  // Pulls whatever arrives within `ms` milliseconds.
+  std::vector<Pulled> pullFor(int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    return pullUntil([&](const auto&) { return std::chrono::steady_clock::now() >= end; });
+  }
   static int count(const std::vector<Pulled>& f, int kind) {
     int n = 0;
     for (const Pulled& p : f) n += p.info.kind == kind;
@@ -136,7 +141,7 @@ TEST_P(UttTest, IdleFramesStepThroughTheDriverVideo) {
 TEST_P(UttTest, UtteranceEndsAfterSilenceThenRampsToIdle) {
   create();
   waitReady();
-  pullUntil([](const auto& g) { return g.size() >= 2; });
+  const std::vector<Pulled> before = pullUntil([](const auto& g) { return g.size() >= 2; });
   const std::vector<int16_t> pcm = speech(1.2);  // 30 frames of 640 samples
   push(pcm);
   auto f = pullUntil([](const auto& g) { return count(g, 2) >= 6 && !g.empty() && g.back().info.kind == 0; });
@@ -147,7 +152,7 @@ TEST_P(UttTest, UtteranceEndsAfterSilenceThenRampsToIdle) {
       firstSpeech = int(i);
       break;
     }
-  ASSERT_GE(firstSpeech, 1) << "no speech frame";
+  ASSERT_GE(firstSpeech, 0) << "no speech frame";
   for (int s = 0; s < 30; ++s) {
     ASSERT_LT(size_t(firstSpeech + s), f.size());
     const qo_utt_frame_info& fi = f[size_t(firstSpeech + s)].info;
@@ -155,7 +160,9 @@ TEST_P(UttTest, UtteranceEndsAfterSilenceThenRampsToIdle) {
     EXPECT_EQ(fi.seq, s);
   }
   // The first speech frame uses the driver frame idle would have shown next.
-  EXPECT_EQ(f[size_t(firstSpeech)].info.driver_idx, (f[size_t(firstSpeech - 1)].info.driver_idx + 1) % kNT);
+  const Pulled& previous = firstSpeech > 0 ? f[size_t(firstSpeech - 1)] : before.back();
+  EXPECT_EQ(previous.info.kind, 0);
+  EXPECT_EQ(f[size_t(firstSpeech)].info.driver_idx, (previous.info.driver_idx + 1) % kNT);
   for (int r = 0; r < 6; ++r) {
     const qo_utt_frame_info& fi = f[size_t(firstSpeech + 30 + r)].info;
     EXPECT_EQ(fi.kind, 2) << r;
@@ -163,7 +170,6 @@ TEST_P(UttTest, UtteranceEndsAfterSilenceThenRampsToIdle) {
   }
   EXPECT_EQ(f[size_t(firstSpeech + 36)].info.kind, 0);
   for (size_t i = 1; i < f.size(); ++i) EXPECT_EQ(f[i].info.frame_no, f[i - 1].info.frame_no + 1);
-  // Mouth frames differ from the idle picture of the same driver frame.
   qo_utt_stats st;
   qo_utt_get_stats(u, &st);
   EXPECT_EQ(st.utterances, 1);
@@ -179,8 +185,7 @@ TEST_P(UttTest, NegativeSilenceWaitsForTheExplicitEnd) {
   push(speech(2.0));
   auto f = pullUntil([](const auto& g) { return count(g, 1) >= 10; });
   ASSERT_GE(count(f, 1), 10);
-  std::this_thread::sleep_for(std::chrono::milliseconds(900));  // longer than the default silence
-  auto more = pullUntil([](const auto& g) { return !g.empty(); });
+  auto more = pullFor(900);  // longer than the default silence
   EXPECT_EQ(count(more, 2), 0);  // no ramp: the utterance is still open
   qo_utt_end_utterance(u);
   auto rest = pullUntil([](const auto& g) { return count(g, 2) >= 6; });
