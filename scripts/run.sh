@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The main job from a bare machine: dependencies, build, then the engine on a bundle.
-#   scripts/run.sh [BUNDLE]    (default: the demo bundle, written to out/demo.qobundle on first use)
-# Replays the bundle's drive tables through the C API into out/render.mp4 and a contact sheet.
+# The main job from a bare machine: dependencies, build, then the engine speaking.
+#   scripts/run.sh [BUNDLE [IN.wav]]   (default: the demo bundle, written to out/demo.qobundle on
+#                                       first use, speaking a built-in sentence)
+# Writes out/say.mp4 (video with the speech) and its contact sheet out/say_sheet.png.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -11,4 +12,6 @@ mkdir -p "$root/out"
 bundle=${1:-$root/out/demo.qobundle}
 if [[ $# -eq 0 && ! -e "$bundle/manifest.json" ]]; then "$qo" demo "$bundle"; fi
 "$qo" info "$bundle"
-exec "$qo" render "$bundle" --out "$root/out/render.mp4"
+args=("$bundle" --out "$root/out/say.mp4")
+if [[ $# -ge 2 ]]; then args+=(--wav "$2"); fi
+exec "$qo" say "${args[@]}"

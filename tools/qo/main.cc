@@ -13,6 +13,8 @@ void usage(FILE* out) {
                "  info BUNDLE          print a bundle's manifest, paste-space stamp and members\n"
                "  pack DIR OUT.imx     write the files below DIR as an IMX v2 container\n"
                "  demo [DIR] [opts]    write the demo avatar bundle (default demo.qobundle; --help for opts)\n"
+               "  say [BUNDLE]         speak a WAV (or a built-in sentence) through the utterance API\n"
+               "      [--wav IN.wav] [--out OUT.mp4] [--fast]        into an MP4 with sound\n"
                "  render [BUNDLE]      replay the drive tables into an MP4 and a contact sheet\n"
                "         [--out OUT.mp4] [--frames N] [--model KEY]   (default: the demo bundle)\n"
                "  version              print the library's dependency versions\n");
@@ -30,6 +32,7 @@ int main(int argc, char** argv) {
   if (!std::strcmp(cmd, "pack")) return qo::tool::cmdPack(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "demo")) return qo::tool::cmdDemo(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "render")) return qo::tool::cmdRender(argc - 2, argv + 2);
+  if (!std::strcmp(cmd, "say")) return qo::tool::cmdSay(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "version")) {
     std::printf("%s\n", qo::buildInfo().c_str());
     return 0;

@@ -1,0 +1,215 @@
+// qo say: a real host of the utterance API. Pushes speech at real-time pace (or as fast as
+// possible), pulls the frames, and writes them with the speech muxed in.
+#include <sys/stat.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qo/qo.h"
+#include "qo/qo_utt.h"
+#include "tools/devkit/demo_audio.h"
+#include "tools/devkit/media_writer.h"
+#include "tools/qo/commands.h"
+#include "tools/qo/contact_sheet.h"
+#include "tools/qo/speech_audio.h"
+
+namespace qo::tool {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0) { return std::chrono::duration<double>(Clock::now() - t0).count(); }
+
+bool fileExists(const std::string& p) {
+  struct stat st;
+  return ::stat(p.c_str(), &st) == 0;
+}
+
+constexpr int kFrameSamples = 640;  // 40 ms at 16 kHz
+
+// Frames as they leave the pipeline, with the audio that belongs under each.
+class Recording {
+ public:
+  Recording(const std::string& path, int w, int h)
+      : writer_(path, [&] {
+          devkit::MovieOptions o;
+          o.width = w;
+          o.height = h;
+          o.audioRate = 16000;
+          return o;
+        }()),
+        sheet_(w, h, 6) {}
+
+  // The speech's first sample sits under the first speech frame.
+  void add(const uint8_t* rgb, const qo_utt_frame_info& info, const std::vector<int16_t>& speech) {
+    if (info.kind == 1 && speechStart_ < 0) speechStart_ = frames_;
+    writer_.addRgb(rgb);
+    std::vector<int16_t> chunk(kFrameSamples, 0);
+    if (speechStart_ >= 0) {
+      const long at = long(frames_ - speechStart_) * kFrameSamples;
+      for (int i = 0; i < kFrameSamples; ++i)
+        if (at + i < long(speech.size())) chunk[size_t(i)] = speech[size_t(at + i)];
+    }
+    writer_.addAudio(chunk.data(), chunk.size());
+    ++kinds_[info.kind < 0 || info.kind > 2 ? 0 : info.kind];
+    ++frames_;
+  }
+  void sheetOffer(int k, int total, const uint8_t* rgb) { sheet_.offer(k, total, rgb); }
+  void finish(const std::string& sheetPath) {
+    writer_.finish();
+    sheet_.save(sheetPath);
+  }
+  int frames() const { return frames_; }
+  int kind(int k) const { return kinds_[k]; }
+  const char* encoder() const { return writer_.videoEncoder(); }
+
+ private:
+  devkit::MovieWriter writer_;
+  ContactSheet sheet_;
+  int frames_ = 0, speechStart_ = -1;
+  int kinds_[3] = {0, 0, 0};
+};
+
+}  // namespace
+
+int cmdSay(int argc, char** argv) {
+  std::string bundle, wav, out = "say.mp4";
+  bool fast = false;
+  for (int i = 0; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "qo say: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    if (a == "--wav") wav = value();
+    else if (a == "--out") out = value();
+    else if (a == "--fast") fast = true;
+    else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "usage: qo say [BUNDLE] [--wav IN.wav] [--out OUT.mp4] [--fast]\n");
+      return 2;
+    } else bundle = a;
+  }
+
+  std::vector<int16_t> speech;
+  std::string how;
+  try {
+    if (bundle.empty()) bundle = ensureDemoBundle("demo.qobundle");
+    if (wav.empty()) speech = builtInSentence(&how);
+    else {
+      speech = readWav16k(wav);
+      how = wav;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qo say: %s\n", e.what());
+    return 1;
+  }
+  std::fprintf(stderr, "[qo say] %.2f s of speech (%s)\n", double(speech.size()) / 16000, how.c_str());
+
+  char dir[4096];
+  if (qo_bundle_resolve_handle(bundle.c_str(), dir, sizeof dir) != 1) {
+    std::fprintf(stderr, "qo say: %s\n", qo_last_error());
+    return 1;
+  }
+  // The demo bundle carries its own speech frontend; a host names it in W2V_ONNX.
+  const std::string frontend = devkit::demoFrontendPath(dir);
+  if (!std::getenv("W2V_ONNX") && fileExists(frontend)) ::setenv("W2V_ONNX", frontend.c_str(), 1);
+
+  qo_ctx* ctx = qo_create(dir, "b1", 0, nullptr);
+  if (!ctx) {
+    std::fprintf(stderr, "qo say: %s\n", qo_last_error());
+    return 1;
+  }
+  const int W = qo_width(ctx), H = qo_height(ctx);
+  qo_utt* u = qo_utt_open(ctx, dir);
+  if (!u) {
+    std::fprintf(stderr, "qo say: %s\n", qo_utt_last_error());
+    qo_destroy(ctx);
+    return 1;
+  }
+  int rc = 0;
+  try {
+    const auto loadStart = Clock::now();
+    int ready;
+    while ((ready = qo_utt_ready(u)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (ready < 0) throw std::runtime_error(qo_utt_last_error());
+    std::fprintf(stderr, "[qo say] model ready in %.2f s\n", secondsSince(loadStart));
+
+    Recording rec(out, W, H);
+    std::vector<uint8_t> rgb(size_t(W) * H * 3);
+    qo_utt_frame_info info;
+    auto pull = [&]() {
+      bool any = false;
+      while (qo_utt_pull_frame(u, rgb.data(), rgb.size(), &info)) {
+        rec.sheetOffer(rec.frames(), int(speech.size() / kFrameSamples) + 20, rgb.data());
+        rec.add(rgb.data(), info, speech);
+        any = true;
+      }
+      return any;
+    };
+    // A short idle lead-in, then the speech.
+    while (rec.frames() < 10) {
+      if (!pull()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const auto speakStart = Clock::now();
+    size_t pushed = 0;
+    int ended = 0;
+    int idleAfter = 0;
+    int speechFramesBefore = rec.kind(1);
+    bool sawSpeech = false;
+    const auto limit = Clock::now() + std::chrono::seconds(600);
+    while (Clock::now() < limit) {
+      const size_t due = fast ? speech.size() : std::min(speech.size(), size_t(secondsSince(speakStart) * 16000));
+      if (due > pushed) {
+        qo_utt_push_audio(u, speech.data() + pushed, int(due - pushed));
+        pushed = due;
+      }
+      if (pushed == speech.size() && !ended) {
+        qo_utt_end_utterance(u);
+        ended = 1;
+      }
+      const int before = rec.frames();
+      const bool got = pull();
+      if (rec.kind(1) > speechFramesBefore) sawSpeech = true;
+      if (got && sawSpeech && info.kind == 0) idleAfter += rec.frames() - before;
+      if (idleAfter >= 10) break;
+      if (!got) std::this_thread::sleep_for(std::chrono::milliseconds(fast ? 1 : 4));
+      std::fprintf(stderr, "\r[qo say] pushed %.1f s, %d frames (speech %d, ramp %d)", double(pushed) / 16000,
+                   rec.frames(), rec.kind(1), rec.kind(2));
+    }
+    const double wall = secondsSince(speakStart);
+    std::fprintf(stderr, "\n");
+    const std::string sheetPath = out.substr(0, out.rfind('.')) + "_sheet.png";
+    rec.finish(sheetPath);
+
+    qo_utt_stats st;
+    qo_utt_get_stats(u, &st);
+    char msg[512];
+    int64_t failures = 0;
+    const int status = qo_utt_render_status(u, msg, sizeof msg, &failures);
+    std::printf("wrote %s (%d frames %dx%d, %s + aac) and %s\n", out.c_str(), rec.frames(), W, H, rec.encoder(),
+                sheetPath.c_str());
+    std::printf("frames: %d idle, %d speech, %d ramp; first speech frame %.0f ms after the first audio\n",
+                rec.kind(0), rec.kind(1), rec.kind(2), st.first_frame_ms);
+    std::printf("delivered %.1f fps over %.1f s (%s pace); speech render %.1f ms/frame%s\n",
+                double(rec.frames() - 10) / wall, wall, fast ? "as fast as possible" : "real-time",
+                st.render_ms, double(rec.frames() - 10) / wall >= 25.0 ? "" : " — slower than 25 fps");
+    if (failures) std::printf("render failures: %lld (%s)%s\n", (long long)failures, msg, status < 0 ? " [fatal]" : "");
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "\nqo say: %s\n", e.what());
+    rc = 1;
+  }
+  qo_utt_destroy(u);
+  qo_destroy(ctx);
+  return rc;
+}
+
+}  // namespace qo::tool
