@@ -201,7 +201,7 @@ TEST_P(UttTest, InterruptDropsUndeliveredFramesAndRampsFromTheLastPose) {
   // Let the pipeline fill its ring, then interrupt.
   for (int i = 0; i < 400 && qo_utt_frames_available(u) < 4; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
   const int lastDriver = f.back().info.driver_idx;
-  ASSERT_GT(qo_utt_frames_available(u), 0);
+  EXPECT_GT(qo_utt_frames_available(u), 0);  // undelivered speech frames for the interrupt to drop
   qo_utt_interrupt(u);
   // Whatever is in the ring from here on was made after the interrupt (the pipeline may already
   // have produced ramp frames by the time this thread looks), never a frame of the old utterance.
