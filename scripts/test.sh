@@ -11,10 +11,12 @@ extra=()
 filter=()
 case "${1:-}" in
   --asan) export BUILD_DIR=${BUILD_DIR:-$root/build-asan} BUILD_TYPE=RelWithDebInfo
+          export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
           extra=(-DQO_SANITIZE=address,undefined -DQO_BUILD_BENCH=OFF) ;;
   --tsan) export BUILD_DIR=${BUILD_DIR:-$root/build-tsan} BUILD_TYPE=RelWithDebInfo
           extra=(-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF)
-          filter=(-R 'Pool|Cursor|Utt|Pipeline|Concurrent|Thread') ;;
+          export TSAN_OPTIONS="suppressions=$root/scripts/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+          filter=(-R 'Pool|Cursor|Utt|Pipeline|Concurrent|Thread|Identity|paste') ;;
   "") ;;
   *) echo "usage: scripts/test.sh [--asan|--tsan]" >&2; exit 2 ;;
 esac

@@ -21,7 +21,7 @@ namespace {
 void writeBytes(const std::string& path, const void* data, size_t bytes) {
   fs::mkdirs(fs::dirName(path));
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "wb"), std::fclose);
-  if (!f || std::fwrite(data, 1, bytes, f.get()) != bytes) throw std::runtime_error("cannot write " + path);
+  if (!f || (bytes > 0 && std::fwrite(data, 1, bytes, f.get()) != bytes)) throw std::runtime_error("cannot write " + path);
   if (std::fclose(f.release()) != 0) throw std::runtime_error("cannot write " + path);
 }
 

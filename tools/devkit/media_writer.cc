@@ -74,7 +74,9 @@ struct MovieWriter::Impl {
     } else if (name == "libx265") {
       // x265 3.5's faster presets are not lossless on inter frames even with lossless=1.
       av_opt_set(video->priv_data, "preset", opt.lossless ? "medium" : "fast", 0);
-      std::string params = "log-level=error";
+      // No B-frames: x265's frame threads sometimes reorder a short clip into a pts/dts pair the
+      // MP4/MOV muxer refuses.
+      std::string params = "log-level=error:bframes=0";
       params += opt.lossless ? ":lossless=1" : ":crf=" + std::to_string(opt.crf);
       av_opt_set(video->priv_data, "x265-params", params.c_str(), 0);
     } else {
