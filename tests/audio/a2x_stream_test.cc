@@ -93,7 +93,9 @@ TEST(a2xReadiness, EncoderLookAheadWaitsForFinalFeatureRows) {
     const int u = blockFrames(int64_t(n));
     const int finalRows = u >= 20 ? 8 * ((u - 12) / 8) : 0;
     ASSERT_EQ(test::computedAfterPolling(*a), std::max(0, std::min(u - 24, finalRows - 24))) << n;
-    if (a->decoded() > 0) ASSERT_GE(a->featuresDone(), a->decoded() + 24);
+    if (a->decoded() > 0) {
+      ASSERT_GE(a->featuresDone(), a->decoded() + 24);
+    }
   }
   // Legacy: rows are final up to U - 12, so frames wait two more rows than the readiness limit.
   devkit::DemoAudioOptions l = legacyOnly();

@@ -1,5 +1,6 @@
 #include "tools/devkit/demo_audio.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
