@@ -36,10 +36,11 @@ std::vector<int64_t> boundShape(const Ort::Session& s, const std::string& path, 
       d = 1;
     }
   }
-  if (open && known > 0 && count % known == 0) *open = count / known;
-  else if (open || known != count)
+  const bool fits = open ? known > 0 && count % known == 0 : known == count;
+  if (!fits)
     throw std::runtime_error(path + ": the decoder's \"" + name + "\" is declared with " + std::to_string(known) +
                              " values but " + what);
+  if (open) *open = count / known;
   return shape;
 }
 

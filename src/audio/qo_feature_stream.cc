@@ -52,6 +52,7 @@ FeatureStream::FeatureStream(SpeechFrontend& frontend, bool shortWindow, int rig
 void FeatureStream::reset() {
   features_.clear();
   winStart_ = featDone_ = 0;
+  stalledAt_ = -1;
 }
 
 void FeatureStream::ensureRows(int n) {
@@ -60,13 +61,13 @@ void FeatureStream::ensureRows(int n) {
 
 void FeatureStream::fill(int needed, const AudioView& audio) {
   if (featDone_ >= needed) return;
-  if (shortWindow_)
-    fillShortWindow(needed, audio);
-  else
-    fillLegacy(needed, audio);
+  const int64_t usable = audio.usableSamples();
+  if (!audio.finished && usable == stalledAt_) return;
+  const bool stalled = shortWindow_ ? fillShortWindow(needed, audio) : fillLegacy(needed, audio);
+  stalledAt_ = stalled && !audio.finished ? usable : -1;
 }
 
-void FeatureStream::fillLegacy(int needed, const AudioView& audio) {
+bool FeatureStream::fillLegacy(int needed, const AudioView& audio) {
   const int64_t usable = audio.usableSamples();
   // Frames at or past the limit are not taken from a window yet; after finish the window is
   // only cut at the utterance's end.
@@ -85,17 +86,18 @@ void FeatureStream::fillLegacy(int needed, const AudioView& audio) {
       featDone_ = end;
     }
     // A window cut short runs again once more audio has arrived.
-    if (!audio.finished && s + kLegacyFrames - 1 >= limit) break;
+    if (!audio.finished && s + kLegacyFrames - 1 >= limit) return featDone_ < needed;
     winStart_ += kLegacyHop;
   }
+  return false;
 }
 
-void FeatureStream::fillShortWindow(int needed, const AudioView& audio) {
+bool FeatureStream::fillShortWindow(int needed, const AudioView& audio) {
   const int64_t usable = audio.usableSamples();
   while (featDone_ < needed) {
     const int b = winStart_;
     const int64_t end = (int64_t(b) + kBlockFrames + blockRight_) * kFrameSamples;
-    if (!audio.finished && usable < end) break;  // a trunk window is only taken whole
+    if (!audio.finished && usable < end) return true;  // a trunk window is only taken whole
     const int64_t begin = end - kTrunkSamples;
     copyWindow(audio.samples, usable, begin, kTrunkSamples, window_.data());
     normaliseWindow(window_.data(), window_.size());
@@ -119,6 +121,7 @@ void FeatureStream::fillShortWindow(int needed, const AudioView& audio) {
     roundFeatures(emb.GetTensorData<float>(), row(b), size_t(kBlockFrames) * kFeatureRow);
     winStart_ = featDone_ = b + kBlockFrames;
   }
+  return false;
 }
 
 void legacyBatchFeatures(const SpeechFrontend& frontend, const float* samples, int64_t count, int frames, float* out,

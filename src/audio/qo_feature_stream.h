@@ -44,14 +44,18 @@ class FeatureStream {
   bool shortWindow() const { return shortWindow_; }
 
  private:
-  void fillLegacy(int needed, const AudioView& audio);
-  void fillShortWindow(int needed, const AudioView& audio);
+  // Each returns true when it stopped for want of audio rather than having reached `needed`.
+  bool fillLegacy(int needed, const AudioView& audio);
+  bool fillShortWindow(int needed, const AudioView& audio);
 
   SpeechFrontend& frontend_;
   const bool shortWindow_;
   const int right_, blockRight_;
   std::vector<float> features_;
   int winStart_ = 0, featDone_ = 0;
+  // Usable samples of the last fill that stopped for want of audio: until more arrives, running
+  // the same window again would only reproduce rows already final.
+  int64_t stalledAt_ = -1;
   std::vector<float> window_;     // the frontend window being prepared
   std::vector<float> headInput_;  // 8 x 640
 };

@@ -1,5 +1,6 @@
 #include "tools/devkit/demo_audio.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdint>
@@ -29,10 +30,16 @@ constexpr int kSupport = 160;     // samples under one column (10 ms)
 constexpr int kHop = 80;          // samples between columns
 constexpr int kBands = 16;
 constexpr int kFeatures = 9216;   // 12 layers x 768
-constexpr int kEnergyFeature = 16;  // layer 0, value 16: mean log energy of the voiced bands
-// Band edges in 25 Hz frequency bins (0 .. 320 = 8 kHz); bands 1..11 span 100 Hz .. 2.8 kHz.
+constexpr int kVoicingFeature = 16;  // layer 0, value 16: the voicing tilt
+// Band edges in 25 Hz frequency bins (0 .. 320 = 8 kHz); bands 1..11 span 100 Hz .. 2.8 kHz,
+// bands 12..15 2.8 .. 8 kHz.
 constexpr std::array<int, kBands + 1> kBandEdges = {0, 4, 8, 12, 16, 22, 28, 36, 46, 58, 72, 90, 112, 140, 176, 224, 320};
-constexpr int kVoicedFirst = 1, kVoicedLast = 11;
+constexpr int kVoicedFirst = 1, kVoicedLast = 11, kHighFirst = 12, kHighLast = 15;
+// The voicing tilt is near 0 for silence and white noise (a flat spectrum; the windows are
+// normalised, so loudness alone cannot tell noise from speech), about 1.5 for voiced speech and
+// negative for fricatives. The encoder shifts it by this much, so a silent frame sits well below
+// the decoder's zero state.
+constexpr float kVoicingShift = -0.6f;
 
 // Deterministic uniform numbers in [-1, 1) (splitmix64), so every run writes the same models.
 class Noise {
@@ -83,8 +90,8 @@ std::vector<float> spectralBasis() {
 }
 
 // [1, samples] -> [1, 640, columns] half-precision smoothed energies.
-std::string spectralColumns(ModelBuilder& b, const std::string& input, int samples) {
-  const std::string x = b.node("Reshape", {input, ints(b, "cols_shape", {1, 1, samples})}, {"cols_x"});
+std::string spectralColumns(ModelBuilder& b, const std::string& input) {
+  const std::string x = b.node("Unsqueeze", {input, ints(b, "cols_axis", {1})}, {"cols_x"});
   b.initializer("cols_basis", tensorOf<float>({kChannels, 1, kSupport}, spectralBasis()));
   const std::string c = b.node("Conv", {x, "cols_basis"}, {"cols_conv"},
                                {attrInts("kernel_shape", {kSupport}), attrInts("strides", {kHop})});
@@ -108,8 +115,9 @@ std::vector<float> bandMatrix() {
   return w;
 }
 
-// 16 log band energies -> 9216 features: layer 0 starts with the bands themselves and their voiced
-// mean; everything else is a fixed pseudo-random mix.
+// 16 log band energies -> 9216 features: layer 0 starts with the bands themselves and the voicing
+// tilt (mean of the voiced bands minus mean of the high bands); everything else is a fixed
+// pseudo-random mix.
 std::vector<float> mixMatrix() {
   std::vector<float> w(size_t(kBands) * kFeatures);
   Noise noise(0xA2F0u);
@@ -117,8 +125,11 @@ std::vector<float> mixMatrix() {
     for (int band = 0; band < kBands; ++band) {
       float v = 0.25f * noise.next();
       if (f < kBands) v = band == f ? 1.0f : 0.0f;
-      if (f == kEnergyFeature)
-        v = band >= kVoicedFirst && band <= kVoicedLast ? 1.0f / float(kVoicedLast - kVoicedFirst + 1) : 0.0f;
+      if (f == kVoicingFeature) {
+        v = 0.0f;
+        if (band >= kVoicedFirst && band <= kVoicedLast) v = 1.0f / float(kVoicedLast - kVoicedFirst + 1);
+        if (band >= kHighFirst && band <= kHighLast) v = -1.0f / float(kHighLast - kHighFirst + 1);
+      }
       w[size_t(band) * kFeatures + f] = v;
     }
   return w;
@@ -155,7 +166,7 @@ void writeDemoFrontend(const std::string& path) {
   constexpr int kSamples = 128000, kColumns = (kSamples - kSupport) / kHop + 1, kFrames = 200;  // 1599 columns
   ModelBuilder b;
   b.input("input_values", kFloat, {1, kSamples});
-  const std::string half = spectralColumns(b, "input_values", kSamples);
+  const std::string half = spectralColumns(b, "input_values");
   const std::string cols = b.node("Cast", {half}, {"cols_f32"}, {attrInt("to", kFloat)});
   // Frame a takes column a x 1598/199, linearly between its two neighbours.
   std::vector<int64_t> k0(kFrames), k1(kFrames);
@@ -188,8 +199,12 @@ void writeDemoFrontend(const std::string& path) {
 
 void writeDemoTrunk(const std::string& path, bool declareLT) {
   ModelBuilder b;
-  b.input("input_values", kFloat, {1, 32000});
-  const std::string half = spectralColumns(b, "input_values", 32000);
+  // Without a declared length the input length is left open too, or ONNX Runtime would infer it.
+  if (declareLT)
+    b.input("input_values", kFloat, {1, 32000});
+  else
+    b.input("input_values", kFloat, {1, "samples"});
+  const std::string half = spectralColumns(b, "input_values");
   b.node("Identity", {half}, {"trunk_out"});
   if (declareLT)
     b.output("trunk_out", kFloat16, {1, kChannels, kDemoTrunkColumns});
@@ -215,18 +230,21 @@ void writeDemoEncoder(const std::string& path, const DemoAudioOptions& o) {
   b.input("pos_window", kFloat, {1, "T", h});
   b.input("attn", kFloat, {1, 1, "T", "T"});
 
-  // Projection: value 0 is the voiced energy, the others small fixed mixes plus position.
+  // Projection: value 0 is the shifted voicing tilt, the others small fixed mixes plus position.
   std::vector<float> proj(size_t(kFeatures) * h, 0.0f);
   Noise noise(0xE7C0u);
   for (int f = 0; f < kFeatures; ++f)
     for (int j = 1; j < h; ++j) proj[size_t(f) * h + j] = 0.01f * noise.next();
-  proj[size_t(kEnergyFeature) * h + 0] = 1.0f;
-  std::vector<float> posGain(size_t(h), 0.5f);
+  proj[size_t(kVoicingFeature) * h + 0] = 1.0f;
+  std::vector<float> posGain(size_t(h), 0.5f), bias(size_t(h), 0.0f);
   posGain[0] = 0.0f;
+  bias[0] = kVoicingShift;
   b.initializer("enc_proj", tensorOf<float>({kFeatures, h}, proj));
   b.initializer("enc_pos_gain", tensorOf<float>({h}, posGain));
+  b.initializer("enc_bias", tensorOf<float>({h}, bias));
   const std::string flat = b.node("Reshape", {"feat", ints(b, "enc_flat_shape", {1, -1, kFeatures})}, {"enc_flat"});
-  const std::string x0 = b.node("MatMul", {flat, "enc_proj"}, {"enc_x0"});
+  const std::string proj0 = b.node("MatMul", {flat, "enc_proj"}, {"enc_proj0"});
+  const std::string x0 = b.node("Add", {proj0, "enc_bias"}, {"enc_x0"});
   const std::string posPart = b.node("Mul", {"pos_window", "enc_pos_gain"}, {"enc_pos_part"});
   std::string x = b.node("Add", {x0, posPart}, {"enc_x"});
 
@@ -298,8 +316,7 @@ void writeDemoDecoder(const std::string& path, int h) {
   const std::string hn = b.node("Add", {old, add}, {"dec_hn"});
   b.node("Reshape", {hn, ints(b, "dec_out_shape", {1, 1, h})}, {"h_out"});
   const std::string e = b.node("Slice", {hn, ints(b, "dec_s0", {0}), ints(b, "dec_s1", {1}), ints(b, "dec_ax", {1})}, {"dec_e"});
-  const std::string shifted = b.node("Add", {e, scalar(b, "dec_thr", 1.2f)}, {"dec_shifted"});
-  const std::string z = b.node("Mul", {shifted, scalar(b, "dec_gain", 2.5f)}, {"dec_z"});
+  const std::string z = b.node("Mul", {e, scalar(b, "dec_gain", 4.0f)}, {"dec_z"});
   const std::string open = b.node("Sigmoid", {z}, {"dec_open"});
   const std::string goal = b.node("Mul", {open, "dec_dir"}, {"dec_goal"});
   const std::string carry = b.node("Mul", {"prev", scalar(b, "dec_carry", 0.35f)}, {"dec_carried"});

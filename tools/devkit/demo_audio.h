@@ -11,14 +11,17 @@
 //    frames take the columns at a x 1598/199 (the legacy graph interpolates them itself, the
 //    short-window trunk leaves it to the engine). The head turns the 640 energies of a frame into
 //    16 log band energies, and the 9216 features are fixed linear mixes of them; feature 16 of
-//    layer 0 is the mean log energy of the voiced bands (100 Hz to 2.8 kHz).
-//  - encoder: projects a frame's features to h values (value 0 = that voiced energy), then per
+//    layer 0 is the voicing tilt: mean log energy of the voiced bands (100 Hz to 2.8 kHz) minus
+//    that of the high bands (2.8 to 8 kHz), near 0 for silence and white noise, ~1.5 for voiced
+//    speech.
+//  - encoder: projects a frame's features to h values (value 0 = the tilt - 0.6), then per
 //    layer attends with weights exp(positional similarity + content term + mask) and moves
 //    halfway to the weighted mean. The mask is really used: a wrong one changes the context.
 //    The optional "wn" output is sigmoid(2 x value 0).
 //  - decoder: a leaky recurrent state (0.6 old, 0.4 new context); the mouth opening is
-//    sigmoid(2.5 (state 0 + 1.2)), eased with the previous output; the normalised delta moves the
-//    lips apart (rows 19 and 20, y) and the corners inward (rows 17 and 18, x).
+//    sigmoid(4 x state 0), eased with the previous output (0.35 of it kept); the normalised delta
+//    moves the lips apart (rows 19 and 20, y) and the corners inward (rows 17 and 18, x). From the
+//    zero state the mouth starts half open; silence priming starts it closed.
 #pragma once
 
 #include <string>
