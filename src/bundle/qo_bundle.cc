@@ -10,11 +10,6 @@
 namespace qo {
 namespace {
 
-bool endsWith(const std::string& s, const char* suffix) {
-  size_t n = std::strlen(suffix);
-  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
-}
-
 bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
 }  // namespace
@@ -37,7 +32,7 @@ std::string legacyMemberName(const std::string& name) {
 
   // model_b<H>[_<T>].onnx -> render_model.batch<H>[.<T>].onnx
   const size_t kPre = std::strlen("model_b"), kSuf = std::strlen(".onnx");
-  if (startsWith(name, "model_b") && endsWith(name, ".onnx") && name.size() > kPre + kSuf) {
+  if (startsWith(name, "model_b") && fs::endsWith(name, ".onnx") && name.size() > kPre + kSuf) {
     std::string s = name.substr(kPre, name.size() - kPre - kSuf);
     size_t us = s.find('_');
     std::string h = s.substr(0, us);
@@ -84,7 +79,7 @@ bool isImxV2File(const std::string& path) {
 std::string resolveBundlePath(const std::string& p) {
   if (p.empty()) return p;
   if (fs::isDirectory(p)) return p;
-  if (endsWith(p, ".imx") && imx::hasMagic(p)) return imx::unwrap(p);
+  if (fs::endsWith(p, ".imx") && imx::hasMagic(p)) return imx::unwrap(p);
 
   std::string stem = p;
   while (stem.size() > 1 && stem.back() == '/') stem.pop_back();

@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace qo::fs {
 namespace {
@@ -17,6 +18,11 @@ std::string stripTrailingSlashes(const std::string& path) {
 }
 
 }  // namespace
+
+bool endsWith(const std::string& s, const char* suffix) {
+  const size_t n = std::strlen(suffix);
+  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
+}
 
 std::string baseName(const std::string& path) {
   std::string p = stripTrailingSlashes(path);

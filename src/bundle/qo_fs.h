@@ -1,9 +1,19 @@
 // Small POSIX file-system helpers shared by the bundle loaders.
 #pragma once
 
+#include <cstdio>
+#include <memory>
 #include <string>
 
 namespace qo::fs {
+
+struct FileCloser {
+  void operator()(FILE* f) const { std::fclose(f); }
+};
+// An owned stdio stream.
+using File = std::unique_ptr<FILE, FileCloser>;
+
+bool endsWith(const std::string& s, const char* suffix);
 
 // Drops trailing '/' and keeps what follows the last '/'.
 std::string baseName(const std::string& path);

@@ -15,10 +15,7 @@
 namespace qo::imx {
 namespace {
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using fs::File;
 
 constexpr size_t kCopyChunk = size_t{8} << 20;     // 8 MiB
 constexpr uint64_t kManifestProbeMax = 4u << 20;  // 4 MiB
@@ -34,11 +31,6 @@ uint64_t le64(const unsigned char* p) {
   uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
   return v;
-}
-
-bool endsWith(const std::string& s, const char* suffix) {
-  size_t n = std::strlen(suffix);
-  return s.size() >= n && s.compare(s.size() - n, n, suffix) == 0;
 }
 
 bool seekTo(FILE* f, uint64_t offset) {
@@ -111,8 +103,8 @@ bool isUnsafeMemberName(const std::string& name) {
 
 std::string unwrapDirFor(const std::string& container) {
   std::string name = fs::baseName(container);
-  if (endsWith(name, ".imx")) name.resize(name.size() - 4);
-  if (!endsWith(name, ".qobundle")) name += ".qobundle";
+  if (fs::endsWith(name, ".imx")) name.resize(name.size() - 4);
+  if (!fs::endsWith(name, ".qobundle")) name += ".qobundle";
 
   const char* env = std::getenv("QO_IMX_UNWRAP_ROOT");
   std::string root = (env && *env) ? std::string(env) : fs::dirName(container);

@@ -16,10 +16,7 @@ namespace {
 
 constexpr uint64_t kAlign = 64;
 
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using fs::File;
 
 struct Member {
   std::string name;  // relative, '/'-separated

@@ -8,6 +8,7 @@
 #include <memory>
 #include <stdexcept>
 
+#include "bundle/qo_fs.h"
 #include "bundle/qo_manifest_key.h"
 #include "qo/qo_bundle.h"
 
@@ -15,10 +16,6 @@ namespace qo {
 namespace {
 
 using namespace manifest_key;
-
-struct FileCloser {
-  void operator()(FILE* f) const { std::fclose(f); }
-};
 
 // Truncation toward zero; false for NaN and values outside int32 (a cast would be undefined).
 bool toInt32(double v, int32_t* out) {
@@ -44,7 +41,7 @@ double num(const std::string& text, const char* key) { return numberAt(text, fin
 }  // namespace
 
 std::string readFile(const std::string& path) {
-  std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+  fs::File f(std::fopen(path.c_str(), "rb"));
   if (!f) throw std::runtime_error("cannot open " + path);
   if (std::fseek(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("short read " + path);
   long size = std::ftell(f.get());
@@ -55,7 +52,7 @@ std::string readFile(const std::string& path) {
 }
 
 std::string readText(const std::string& path) {
-  std::unique_ptr<FILE, FileCloser> f(std::fopen(path.c_str(), "rb"));
+  fs::File f(std::fopen(path.c_str(), "rb"));
   if (!f) throw std::runtime_error("cannot open " + path);
   std::string s;
   char buf[8192];
