@@ -16,14 +16,7 @@ using qo::test::manifestText;
 using qo::test::TempDir;
 using qo::test::writeFile;
 
-qo::devkit::DemoOptions tinyDemo() {
-  qo::devkit::DemoOptions o;
-  o.width = 96;
-  o.height = 64;
-  o.crop = 32;
-  o.nt = 4;
-  return o;
-}
+qo::devkit::DemoOptions tinyDemo() { return qo::devkit::DemoOptions::tiny(); }
 
 class ContextTest : public ::testing::Test {
  protected:

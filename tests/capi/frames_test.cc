@@ -21,11 +21,7 @@ using ::testing::HasSubstr;
 using ::testing::StartsWith;
 
 qo::devkit::DemoOptions tinyDemo() {
-  qo::devkit::DemoOptions o;
-  o.width = 96;
-  o.height = 64;
-  o.crop = 32;
-  o.nt = 4;
+  qo::devkit::DemoOptions o = qo::devkit::DemoOptions::tiny();
   o.frames = 6;
   return o;
 }

@@ -22,6 +22,16 @@ struct DemoOptions {
   std::vector<int> directorBatches = {1};
   // Canvas the paste transforms are authored on (the stamp); 0 = the frame canvas.
   int stampWidth = 0, stampHeight = 0;
+
+  // The small bundle tests and `qo demo --tiny` use: 96x64, crop 32, 4 source frames.
+  static DemoOptions tiny() {
+    DemoOptions o;
+    o.width = 96;
+    o.height = 64;
+    o.crop = 32;
+    o.nt = 4;
+    return o;
+  }
 };
 
 // Writes the bundle into `dir` (created if needed). Throws std::runtime_error on I/O failure.

@@ -37,7 +37,8 @@ int cmdDemo(int argc, char** argv) {
     } else if (a == "--imx") {
       imx = value();
     } else if (a == "--tiny") {
-      o.width = 96, o.height = 64, o.crop = 32, o.nt = 4;
+      const DemoOptions tiny = DemoOptions::tiny();
+      o.width = tiny.width, o.height = tiny.height, o.crop = tiny.crop, o.nt = tiny.nt;
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr,
                    "usage: qo demo [DIR] [--size WxH] [--crop N] [--nt N] [--frames N] [--prior-movie] "
