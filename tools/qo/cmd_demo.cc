@@ -37,7 +37,7 @@ int cmdDemo(int argc, char** argv) {
     } else if (a == "--imx") {
       imx = value();
     } else if (a == "--tiny") {
-      const DemoOptions tiny = DemoOptions::tiny();
+      const devkit::DemoOptions tiny = devkit::DemoOptions::tiny();
       o.width = tiny.width, o.height = tiny.height, o.crop = tiny.crop, o.nt = tiny.nt;
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr,
