@@ -65,5 +65,24 @@ QO_API float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const 
 QO_API void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weights, const float* bias,
                          int Cout, float* out, int lo, int hi);
 
+// Bilinear grid sampling with border padding and align_corners 0 (ONNX GridSample in that form),
+// output rows [max(rowBegin, 0), min(rowEnd, Hg)) of one image. x: C planes of H x W; grid: Hg x Wg
+// (x, y) pairs normalised to -1..1 (x the column); y: C planes of Hg x Wg. Per output pixel, in
+// float: px = ((gx + 1) * 0.5) * W - 0.5, x0 = floor(px), fx = px - x0; taps column 0 twice when
+// x0 < 0, else min(x0, W - 1) and min(x0 + 1, W - 1); rows likewise; the four weighted taps are
+// summed in reading order. A NaN pixel coordinate counts as -1 (the first row or column); indices
+// are clamped in float before conversion, so no finite or infinite coordinate reads outside x.
+QO_API void gridSampleRows(const float* x, const float* grid, float* y, int C, int H, int W, int Hg, int Wg,
+                           int rowBegin, int rowEnd);
+
+// The curvature-corrected bilinear warp of a 3-channel image, output rows [max(rowBegin, 0),
+// min(rowEnd, Hg)); shapes as gridSampleRows with C = 3. Each of the four border-clamped bilinear
+// taps carries its value and its second differences (horizontal, vertical, mixed) over the
+// edge-clamped 3 x 3 neighbourhood; with q = (1 - t) t / 2 from the fraction t of the unclamped
+// pixel coordinate ((g + 1) * size - 1) * 0.5, y = qx qy Dxxyy + (V - qx Dxx - qy Dyy). A NaN
+// pixel coordinate counts as -1, as in gridSampleRows.
+QO_API void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg,
+                             int rowBegin, int rowEnd);
+
 }  // namespace simd
 }  // namespace qo
