@@ -6,6 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "render/qo_custom_ops.h"
 #include "render/qo_graph_rewrites.h"
 #include "render/qo_renderer_impl.h"
 
@@ -75,6 +76,7 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                                                {"ModelCacheDirectory", coremlCacheDir(manifest.dir)}});
   }
 
+  bool gsRewrite = false;
   if (envStartsWith("QO_GS_FAST", '0')) {
     bool baked = false;
     try {
@@ -90,22 +92,30 @@ void Renderer::Impl::openDirector(const std::string& ep) {
           "registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact itself "
           "is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
           "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
-  } else if (envStartsWith("QO_GS_REWRITE", '0') && !coreml) {
-    std::fprintf(stderr,
-                 "[qo] QO_GS_REWRITE=0: load-time std GridSample -> com.corvanta::GridSampleFast rewrite DISABLED (%s); "
-                 "the custom op is still registered, so a baked bundle loads and runs its baked kernel. A standard "
-                 "bundle now runs ORT's own GridSample.\n",
-                 modelKey.c_str());
+    // Int8ConvVNNI is the only operator such a session could need, and this build has none.
+  } else {
+    gsRewrite = !envStartsWith("QO_GS_REWRITE", '0');
+    if (!gsRewrite && !coreml)
+      std::fprintf(stderr,
+                   "[qo] QO_GS_REWRITE=0: load-time std GridSample -> com.corvanta::GridSampleFast rewrite DISABLED "
+                   "(%s); the custom op is still registered, so a baked bundle loads and runs its baked kernel. A "
+                   "standard bundle now runs ORT's own GridSample.\n",
+                   modelKey.c_str());
+    registerGridSampleFast(options);  // the one domain carries WarpDirector too; adding it twice fails
   }
 
   // The bytes are read even when nothing rewrites them: a missing or short member is refused
   // here, with its path, rather than inside ORT.
-  const std::vector<uint8_t> bytes = readGraph(modelPath);
+  std::vector<uint8_t> bytes = readGraph(modelPath);
 
   const char* warp = std::getenv("QO_WARP_NODE");
   if (warp && *warp && *warp != '0' && !coreml)
     std::fprintf(stderr, "[qo] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads exactly as it did before\n",
                  "this build has no WarpDirector rewrite");
+
+  const size_t gridSamples = !coreml && gsRewrite ? rewriteGridSampleToFast(bytes) : 0;
+  const size_t blends = normaliseStudentBlend(bytes);
+  const size_t heads = rewriteHeadCubicResize(bytes);
 
   if (lipTemplate)
     std::fprintf(stderr,
@@ -130,9 +140,27 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                    modelKey.c_str(), units.c_str());
   }
 
-  // No rewrite changed the bytes: ORT reads the file itself.
-  (void)bytes;
-  session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
+  if (gridSamples)
+    std::fprintf(stderr, "[qo] std GridSample -> com.corvanta::GridSampleFast load-time rewrite: %zu node(s) (%s)\n",
+                 gridSamples, modelKey.c_str());
+  if (blends)
+    std::fprintf(stderr,
+                 "[qo] L3 student blend MatMul -> Gemm load-time normalisation: %zu node(s) (%s) \xE2\x80\x94 a "
+                 "pre-2026-09-11 student; as MatMul this graph aborts Apple's MPSGraph compiler on every CoreML unit "
+                 "that includes the GPU\n",
+                 blends, modelKey.c_str());
+  if (heads)
+    std::fprintf(stderr,
+                 "[qo] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: %zu node(s) "
+                 "(%s) \xE2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every "
+                 "CPU-class EP and no CoreML/NNAPI EP can claim it\n",
+                 heads, modelKey.c_str());
+
+  // Untouched bytes are left to ORT to read from the file.
+  if (gridSamples || blends || heads || lipBound)
+    session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
+  else
+    session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
 }
 
 }  // namespace qo

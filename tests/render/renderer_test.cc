@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <functional>
@@ -238,6 +239,58 @@ TEST_F(RendererTest, BakedGridSampleFastIsRefusedWithoutItsKernel) {
   EXPECT_THAT(errorOf([&] { Renderer r(*manifest, *identity, "baked", 1, ""); }),
               StartsWith("Renderer: QO_GS_FAST=0 (or CORVANTA_OSTREL2_GRIDSAMPLE_FAST=0, which sets it) was asked for, "
                          "but " + (t / "model_baked.onnx") + " has com.corvanta::GridSampleFast BAKED INTO THE GRAPH."));
+}
+
+
+// The demo director carries a standard GridSample and the cubic head: both rewrites apply, and
+// the crops agree with ORT's own operators.
+TEST_F(RendererTest, DemoDirectorRewritesKeepTheCrops) {
+  makeBundle();
+  test::ScopedEnv noRewriteSwitch("QO_GS_REWRITE", nullptr);
+  std::vector<float> ks(63), kd(63);
+  for (int i = 0; i < 63; ++i) {
+    ks[size_t(i)] = 0.3f * std::sin(0.7f * float(i));
+    kd[size_t(i)] = ks[size_t(i)] + 0.05f * std::cos(1.3f * float(i));
+  }
+  const size_t frame = size_t(3) * kCrop * kCrop;
+  auto render = [&](std::string& log) {
+    testing::internal::CaptureStderr();
+    std::vector<float> crop;
+    {
+      Renderer r(*manifest, *identity, "b1", 1, "");
+      const int32_t si = 2;
+      const float* out = r.render(&si, ks.data(), kd.data(), 1);
+      crop.assign(out, out + frame);
+    }
+    log = testing::internal::GetCapturedStderr();
+    return crop;
+  };
+  const std::string gsLine = "[qo] std GridSample -> com.corvanta::GridSampleFast load-time rewrite: 1 node(s) (b1)\n";
+  const std::string headLine = "[qo] head cubic x2 -> Pad(edge,2)+Conv5x5(dw)+DepthToSpace(2,CRD) load-time rewrite: "
+                               "1 node(s) (b1)";
+  std::string log;
+  const std::vector<float> fast = render(log);
+  EXPECT_THAT(log, HasSubstr(gsLine));
+  EXPECT_THAT(log, HasSubstr(headLine));
+  std::vector<float> plain;
+  {
+    test::ScopedEnv off("QO_GS_FAST", "0");
+    plain = render(log);
+  }
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("GridSampleFast load-time rewrite")));
+  EXPECT_THAT(log, HasSubstr(headLine));
+  {
+    test::ScopedEnv off("QO_GS_REWRITE", "0");
+    const std::vector<float> unrewritten = render(log);
+    EXPECT_EQ(unrewritten, plain);
+  }
+  EXPECT_THAT(log, HasSubstr("[qo] QO_GS_REWRITE=0: load-time std GridSample -> com.corvanta::GridSampleFast rewrite "
+                             "DISABLED (b1); the custom op is still registered"));
+  EXPECT_THAT(log, ::testing::Not(HasSubstr("GridSampleFast load-time rewrite")));
+  float worst = 0;
+  for (size_t i = 0; i < frame; ++i) worst = std::max(worst, std::fabs(fast[i] - plain[i]));
+  EXPECT_LE(worst, 1e-4f);
+  EXPECT_GT(*std::max_element(fast.begin(), fast.end()), 0.1f);  // a face, not an empty crop
 }
 
 }  // namespace

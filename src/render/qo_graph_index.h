@@ -1,0 +1,73 @@
+// A read-only index over the graph of a serialized model, for the load-time rewrites: the nodes
+// in file order with their raw bytes, and maps from tensor names to producers, consumers and
+// constant values. Every slice points into the model bytes, which must outlive the index.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "render/qo_onnx_wire.h"
+
+namespace qo {
+
+struct GsNode {
+  GsSlice raw;      // the whole GraphProto field (tag included), to copy it unchanged
+  GsSlice payload;  // the NodeProto
+  std::string opType, domain, name;
+  std::vector<std::string> inputs, outputs;  // empty names kept: they are positional
+};
+
+struct GsGraphIndex {
+  bool hasGraph = false;
+  // Protobuf merges repeated graph fields into one graph; the rewrites only ever see the first,
+  // so a model with several is left alone.
+  bool singleGraph = true;
+  std::vector<GsNode> nodes;
+  std::map<std::string, size_t> producer;                // tensor -> index of the node writing it
+  std::map<std::string, std::vector<size_t>> consumers;  // tensor -> indices of nodes reading it
+  std::set<std::string> initializers, graphInputs;
+  // Initializers by name and outputs of single-output Constant nodes: TensorProto bytes.
+  std::map<std::string, GsSlice> constants;
+  // Graph inputs by name: ValueInfoProto bytes.
+  std::map<std::string, GsSlice> inputInfo;
+
+  explicit GsGraphIndex(GsSlice model);
+
+  const GsSlice* constant(const std::string& name) const;
+  // True when some node reads or writes `name`.
+  bool namesTensor(const std::string& name) const;
+};
+
+// A node's domain is the standard one when it is empty or "ai.onnx".
+bool gsStandardDomain(const std::string& domain);
+
+// Dims of a graph input's tensor type; false when it has no tensor shape. Symbolic dims are -1.
+bool gsInputDims(GsSlice valueInfo, std::vector<int64_t>& dims);
+
+// One attribute of a node, as far as the rewrites read attributes.
+struct GsAttr {
+  bool present = false;
+  bool hasS = false, hasI = false, hasF = false;
+  std::string s;
+  int64_t i = 0;
+  float f = 0;
+};
+// The last attribute named `name` wins, as in protobuf's merge of repeated fields into a map.
+GsAttr gsNodeAttr(GsSlice node, std::string_view name);
+// Number of attributes the node carries.
+size_t gsAttrCount(GsSlice node);
+
+// Copies `model` into `out`, letting `rewrite` replace graph nodes: it is called with each
+// node's index and returns true after appending the replacement (zero or more complete graph
+// fields) to its output argument; false copies the node unchanged. `tail` is appended after the
+// last graph field, `modelTail` after the last model field.
+using GsNodeRewrite = std::function<bool(size_t node, std::vector<uint8_t>& graph)>;
+void gsRebuildNodes(GsSlice model, const GsNodeRewrite& rewrite, GsSlice tail, GsSlice modelTail,
+                    std::vector<uint8_t>& out, size_t reserveExtra = 64);
+
+}  // namespace qo
