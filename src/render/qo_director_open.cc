@@ -8,6 +8,7 @@
 
 #include "render/qo_custom_ops.h"
 #include "render/qo_graph_rewrites.h"
+#include "render/qo_source_cone.h"
 #include "render/qo_renderer_impl.h"
 
 namespace qo {
@@ -55,6 +56,9 @@ std::string refuseEp(const std::string& ep) {
 
 void Renderer::Impl::openDirector(const std::string& ep) {
   session.reset();
+  prepSession.reset();
+  boundaryName.clear();
+  boundaryElements = 0;
   options = Ort::SessionOptions();
   options.SetIntraOpNumThreads(threads);
   options.SetInterOpNumThreads(1);
@@ -108,11 +112,24 @@ void Renderer::Impl::openDirector(const std::string& ep) {
   // here, with its path, rather than inside ORT.
   std::vector<uint8_t> bytes = readGraph(modelPath);
 
-  const char* warp = std::getenv("QO_WARP_NODE");
-  if (warp && *warp && *warp != '0' && !coreml)
-    std::fprintf(stderr, "[qo] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads exactly as it did before\n",
-                 "this build has no WarpDirector rewrite");
+  const char* warpEnv = std::getenv("QO_WARP_NODE");
+  const bool warpOn = warpEnv && *warpEnv && *warpEnv != '0';
+  size_t warpRemoved = 0;
+  if (warpOn && !coreml) {
+    std::string reason;
+    // Without the custom domain the node would have no kernel: the session could not open.
+    if (envStartsWith("QO_GS_FAST", '0')) reason = "QO_GS_FAST=0 registers no com.corvanta kernel to run it";
+    else warpRemoved = rewriteWarpBlockToCustomOp(bytes, reason);
+    if (warpRemoved)
+      std::fprintf(stderr, "[qo] director warp -> com.corvanta::WarpDirector (%zu nodes removed, the source cone with them)\n",
+                   warpRemoved);
+    else
+      std::fprintf(stderr,
+                   "[qo] director warp NOT moved to one node (%s) \xE2\x80\x94 the graph loads exactly as it did before\n",
+                   reason.empty() ? "no reason given" : reason.c_str());
+  }
 
+  // On CoreML the standard GridSample stays in the graph.
   const size_t gridSamples = !coreml && gsRewrite ? rewriteGridSampleToFast(bytes) : 0;
   const size_t blends = normaliseStudentBlend(bytes);
   const size_t heads = rewriteHeadCubicResize(bytes);
@@ -130,14 +147,24 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                  modelKey.c_str(), "lip_template.v1.json");
   lipBound = false;
 
-  if (coreml) {
-    const std::string units = ep.size() >= 8 ? ep.substr(7) : "all";
-    if (units == "all" || units == "gpu")
-      std::fprintf(stderr,
-                   "[qo] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU and "
-                   "the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an M4) "
-                   "\xE2\x80\x94 the cone stays in the graph\n",
-                   modelKey.c_str(), units.c_str());
+  bool hoisted = false;
+  const std::string units = ep.size() >= 8 ? ep.substr(7) : "all";
+  if (coreml && (units == "all" || units == "gpu")) {
+    std::fprintf(stderr,
+                 "[qo] source-cone hoist NOT applied (%s): CoreML unit set '%s' can place the director on the GPU and "
+                 "the 12.58 MB boundary input would cross that partition every frame (measured 0.61x on an M4) "
+                 "\xE2\x80\x94 the cone stays in the graph\n",
+                 modelKey.c_str(), units.c_str());
+  } else if (warpRemoved) {
+    std::fprintf(stderr,
+                 "[qo] source-cone hoist SKIPPED (%s): the warp node subsumes the cone \xE2\x80\x94 there is nothing "
+                 "left to hoist\n",
+                 modelKey.c_str());
+  } else if ((identity->hasMappedPrior() || !identity->hevcPath().empty()) && !bytes.empty()) {
+    std::string reason;
+    hoisted = tryHoist(bytes, reason);
+    if (!hoisted)
+      std::fprintf(stderr, "[qo] source-cone hoist NOT applied (%s): %s\n", modelKey.c_str(), reason.c_str());
   }
 
   if (gridSamples)
@@ -156,8 +183,9 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                  "CPU-class EP and no CoreML/NNAPI EP can claim it\n",
                  heads, modelKey.c_str());
 
-  // Untouched bytes are left to ORT to read from the file.
-  if (gridSamples || blends || heads || lipBound)
+  // The hoist opened the per-frame graph; untouched bytes are left to ORT to read from the file.
+  if (hoisted) return;
+  if (warpRemoved || gridSamples || blends || heads || lipBound)
     session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
   else
     session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);

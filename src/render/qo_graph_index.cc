@@ -6,7 +6,7 @@ namespace qo {
 namespace {
 
 constexpr uint32_t kModelGraph = 7;
-constexpr uint32_t kGraphNode = 1, kGraphInitializer = 5, kGraphInput = 11;
+constexpr uint32_t kGraphNode = 1, kGraphInitializer = 5, kGraphInput = 11, kGraphValueInfo = 13;
 constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4, kNodeAttribute = 5,
                    kNodeDomain = 7;
 constexpr uint32_t kTensorName = 8;
@@ -147,10 +147,26 @@ size_t gsAttrCount(GsSlice node) {
   return n;
 }
 
-void gsRebuildNodes(GsSlice model, const GsNodeRewrite& rewrite, GsSlice tail, GsSlice modelTail,
-                    std::vector<uint8_t>& out, size_t reserveExtra) {
+bool gsImportsDomain(GsSlice model, std::string_view domain) {
+  GsReader r(model);
+  GsField f;
+  while (r.next(f))
+    if (f.isBytes(8) && gsFirstStr(f.payloadSlice(), 1) == domain) return true;
+  return false;
+}
+
+std::vector<uint8_t> gsOpsetImport(std::string_view domain, uint64_t version) {
+  std::vector<uint8_t> id, out;
+  gsPutBytes(id, 1, domain);
+  gsPutVarint(id, 2 << 3);  // version, a varint field
+  gsPutVarint(id, version);
+  gsPutBytes(out, 8, id);
+  return out;
+}
+
+void gsRebuildNodes(GsSlice model, const GsNodeEdit& edit, std::vector<uint8_t>& out) {
   std::vector<uint8_t> built;
-  built.reserve(model.len + reserveExtra);
+  built.reserve(model.len + edit.reserveExtra);
   GsReader r(model);
   GsField f;
   bool graphDone = false;
@@ -161,18 +177,21 @@ void gsRebuildNodes(GsSlice model, const GsNodeRewrite& rewrite, GsSlice tail, G
     }
     graphDone = true;
     std::vector<uint8_t> graph;
-    graph.reserve(f.payloadLen + reserveExtra);
+    graph.reserve(f.payloadLen + edit.reserveExtra);
     GsReader g(f.payloadSlice());
     GsField gf;
     size_t node = 0;
     while (g.next(gf)) {
-      if (gf.isBytes(kGraphNode) && rewrite(node++, graph)) continue;
+      if (gf.isBytes(kGraphNode) && edit.rewrite && edit.rewrite(node++, graph)) continue;
+      if (gf.isBytes(kGraphValueInfo) && edit.dropValueInfo &&
+          edit.dropValueInfo->count(gsFirstStr(gf.payloadSlice(), 1)))
+        continue;
       gsPutRaw(graph, gf.rawSlice());
     }
-    gsPutRaw(graph, tail);
+    gsPutRaw(graph, edit.graphTail);
     gsPutBytes(built, kModelGraph, graph);
   }
-  gsPutRaw(built, modelTail);
+  gsPutRaw(built, edit.modelTail);
   out = std::move(built);
 }
 

@@ -62,12 +62,24 @@ GsAttr gsNodeAttr(GsSlice node, std::string_view name);
 // Number of attributes the node carries.
 size_t gsAttrCount(GsSlice node);
 
-// Copies `model` into `out`, letting `rewrite` replace graph nodes: it is called with each
-// node's index and returns true after appending the replacement (zero or more complete graph
-// fields) to its output argument; false copies the node unchanged. `tail` is appended after the
-// last graph field, `modelTail` after the last model field.
-using GsNodeRewrite = std::function<bool(size_t node, std::vector<uint8_t>& graph)>;
-void gsRebuildNodes(GsSlice model, const GsNodeRewrite& rewrite, GsSlice tail, GsSlice modelTail,
-                    std::vector<uint8_t>& out, size_t reserveExtra = 64);
+// Whether the model imports an operator set of `domain`, and a ModelProto opset_import field
+// (version `version`) to append when it does not.
+bool gsImportsDomain(GsSlice model, std::string_view domain);
+std::vector<uint8_t> gsOpsetImport(std::string_view domain, uint64_t version);
+
+// An edit of a model's graph nodes, applied by gsRebuildNodes.
+struct GsNodeEdit {
+  // Called with each node's index; returns true after appending the node's replacement (zero
+  // or more complete graph fields) to `graph`, false to copy the node unchanged. Null keeps all.
+  std::function<bool(size_t node, std::vector<uint8_t>& graph)> rewrite;
+  GsSlice graphTail;  // appended after the last graph field
+  GsSlice modelTail;  // appended after the last model field
+  // value_info entries of these tensors are dropped (their producers are gone).
+  const std::set<std::string>* dropValueInfo = nullptr;
+  size_t reserveExtra = 64;
+};
+
+// Copies `model` into `out` with `edit` applied to its first graph; every other byte is kept.
+void gsRebuildNodes(GsSlice model, const GsNodeEdit& edit, std::vector<uint8_t>& out);
 
 }  // namespace qo

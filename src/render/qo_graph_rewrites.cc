@@ -9,26 +9,8 @@
 namespace qo {
 namespace {
 
-constexpr uint32_t kModelOpsetImport = 8;
 constexpr uint32_t kNodeOpType = 4, kNodeAttribute = 5, kNodeDomain = 7;
 constexpr const char* kCorvanta = "com.corvanta";
-
-bool importsDomain(GsSlice model, std::string_view domain) {
-  GsReader r(model);
-  GsField f;
-  while (r.next(f))
-    if (f.isBytes(kModelOpsetImport) && gsFirstStr(f.payloadSlice(), 1) == domain) return true;
-  return false;
-}
-
-std::vector<uint8_t> opsetImport(std::string_view domain, uint64_t version) {
-  std::vector<uint8_t> id, out;
-  gsPutBytes(id, 1, domain);
-  gsPutVarint(id, 2 << 3);
-  gsPutVarint(id, version);
-  gsPutBytes(out, kModelOpsetImport, id);
-  return out;
-}
 
 // The node as a graph field with op_type, attributes (when `dropAttributes`) and domain removed
 // and the new op_type and domain appended.
@@ -59,16 +41,16 @@ size_t retypeMatching(std::vector<uint8_t>& model, bool (*test)(GsSlice), std::s
   }
   if (count == 0) return 0;
   const std::vector<uint8_t> tail =
-      importDomain && !importsDomain(model, domain) ? opsetImport(domain, 1) : std::vector<uint8_t>();
+      importDomain && !gsImportsDomain(model, domain) ? gsOpsetImport(domain, 1) : std::vector<uint8_t>();
   std::vector<uint8_t> out;
-  gsRebuildNodes(
-      model,
-      [&](size_t i, std::vector<uint8_t>& graph) {
-        if (i >= hit.size() || !hit[i]) return false;
-        retypeNode(g.nodes[i].payload, opType, domain, dropAttributes, graph);
-        return true;
-      },
-      {}, tail, out);
+  GsNodeEdit edit;
+  edit.rewrite = [&](size_t i, std::vector<uint8_t>& graph) {
+    if (i >= hit.size() || !hit[i]) return false;
+    retypeNode(g.nodes[i].payload, opType, domain, dropAttributes, graph);
+    return true;
+  };
+  edit.modelTail = GsSlice(tail);
+  gsRebuildNodes(model, edit, out);
   model = std::move(out);
   return count;
 }
@@ -247,28 +229,29 @@ size_t rewriteHeadCubicResize(std::vector<uint8_t>& model) {
   hcInit(tail, weights, 1, wDims, 4, GsSlice(reinterpret_cast<const uint8_t*>(w.data()), w.size() * sizeof(float)));
 
   std::vector<uint8_t> out;
-  gsRebuildNodes(
-      model,
-      [&](size_t i, std::vector<uint8_t>& graph) {
-        if (i != at) return false;
-        std::vector<uint8_t> attr;
-        hcAttrS(attr, "edge");
-        hcNode(graph, "Pad", {resize.inputs[0], pads}, padded, base + "/pad", attr);
-        attr.clear();
-        const int64_t ones[2] = {1, 1}, five[2] = {5, 5}, zeros[4] = {0, 0, 0, 0};
-        hcAttrIs(attr, "dilations", ones, 2);
-        hcAttrI(attr, "group", channels);
-        hcAttrIs(attr, "kernel_shape", five, 2);
-        hcAttrIs(attr, "pads", zeros, 4);
-        hcAttrIs(attr, "strides", ones, 2);
-        hcNode(graph, "Conv", {padded, weights}, convOut, base + "/dwconv", attr);
-        attr.clear();
-        hcAttrI(attr, "blocksize", 2);
-        hcAttrS(attr, "CRD");
-        hcNode(graph, "DepthToSpace", {convOut}, resize.outputs[0], base + "/d2s", attr);
-        return true;
-      },
-      tail, {}, out, tail.size() + 512);
+  GsNodeEdit edit;
+  edit.graphTail = GsSlice(tail);
+  edit.reserveExtra = tail.size() + 512;
+  edit.rewrite = [&](size_t i, std::vector<uint8_t>& graph) {
+    if (i != at) return false;
+    std::vector<uint8_t> attr;
+    hcAttrS(attr, "edge");
+    hcNode(graph, "Pad", {resize.inputs[0], pads}, padded, base + "/pad", attr);
+    attr.clear();
+    const int64_t ones[2] = {1, 1}, five[2] = {5, 5}, zeros[4] = {0, 0, 0, 0};
+    hcAttrIs(attr, "dilations", ones, 2);
+    hcAttrI(attr, "group", channels);
+    hcAttrIs(attr, "kernel_shape", five, 2);
+    hcAttrIs(attr, "pads", zeros, 4);
+    hcAttrIs(attr, "strides", ones, 2);
+    hcNode(graph, "Conv", {padded, weights}, convOut, base + "/dwconv", attr);
+    attr.clear();
+    hcAttrI(attr, "blocksize", 2);
+    hcAttrS(attr, "CRD");
+    hcNode(graph, "DepthToSpace", {convOut}, resize.outputs[0], base + "/d2s", attr);
+    return true;
+  };
+  gsRebuildNodes(model, edit, out);
   model = std::move(out);
   return 1;
 }

@@ -143,7 +143,9 @@ void Renderer::Impl::bindDirector() {
     bindIn("ks", kpSource, {B, kHostKpRows, 3});
   } else {
     bindIn("pooled64", pooled, {B, 64, 32, 32});
-    bindIn("P_rgb", prior, {B, 3, C, C});
+    // Hoisted, "P_rgb" feeds the prep graph; the director reads a ring slot's boundary instead.
+    if (prepSession) startPrep();
+    else bindIn("P_rgb", prior, {B, 3, C, C});
     bindIn("kp_driving", kpDriving, {B, kHostKpRows, 3});
     bindIn("kp_source", kpSource, {B, kHostKpRows, 3});
   }
@@ -169,6 +171,16 @@ const float* Renderer::render(const int32_t* si, const float* kpSource, const fl
                                ")");
 
   const size_t pooledN = size_t(Impl::kPooledPerFrame);
+  if (m.prepSession) {  // the hoist requires batch 1: exactly one frame
+    const int slot = m.acquire(si[0]);
+    m.binding->BindInput(m.boundaryName.c_str(), m.ring[size_t(slot)]->value);
+    halfToFloat(m.identity->pooled64(si[0]), m.pooled.data(), pooledN);
+    std::memcpy(m.kpSource.data(), kpSource, 63 * sizeof(float));
+    std::memcpy(m.kpDriving.data(), kpDriving, 63 * sizeof(float));
+    m.prefetch(si[0]);
+    m.runDirector();
+    return m.output.data();
+  }
   const size_t priorN = m.featSynth ? size_t(Impl::kFsRedPerFrame) : size_t(m.pPerFrame);
   float* priorBuf = m.featSynth ? m.fsRed.data() : m.prior.data();
   for (int j = 0; j < m.batch; ++j) {
@@ -195,6 +207,14 @@ Renderer::Impl::~Impl() {
                  "[qo-director-ort] %ld frames: %.2f ms/frame in Session::Run (the director this plane serves today; "
                  "its Adreno counterpart prints the same line)\n",
                  long(runCount), runMsTotal / double(runCount));
+  if (prepThread.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(ringMutex);
+      stop = true;
+    }
+    ringCv.notify_all();
+    prepThread.join();  // a prep run in flight ends first: the thread checks stop after it
+  }
   if (profiling && session) {
     try {
       Ort::AllocatorWithDefaultOptions alloc;

@@ -3,8 +3,11 @@
 
 #include <onnxruntime_cxx_api.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -12,6 +15,7 @@
 #include "qo/qo_bundle.h"
 #include "qo/qo_identity.h"
 #include "qo/qo_renderer.h"
+#include "render/qo_source_predictor.h"
 
 namespace qo {
 
@@ -49,11 +53,40 @@ struct Renderer::Impl {
   std::unique_ptr<Ort::IoBinding> binding;
   std::vector<Ort::Value> bound;
 
+  // ---- source-cone hoist: the cone runs per source frame on the prep thread ----
+  struct Slot {
+    int32_t si = -1;  // -1: empty, being filled, or a failed fill
+    std::vector<float> boundary;
+    Ort::Value value{nullptr};
+  };
+  std::unique_ptr<Ort::Session> prepSession;
+  std::unique_ptr<Ort::IoBinding> prepBinding;
+  Ort::Value prepInput{nullptr};
+  std::string boundaryName;
+  std::vector<int64_t> boundaryDims;
+  int64_t boundaryElements = 0;
+  std::vector<std::unique_ptr<Slot>> ring;
+  std::thread prepThread;
+  std::mutex ringMutex;  // guards everything below and the slots' si
+  std::condition_variable ringCv;
+  int32_t requestSi = -1, requestSlot = -1, busySlot = -1;
+  bool stop = false;
+  std::string prepError;
+  SourcePredictor predictor;
+
   // Opens the director graph for `ep` (may run twice: CoreML falls back to the CPU provider).
   void openDirector(const std::string& ep);
   // Discovers the interface, enforces the contracts and binds every tensor once.
   void bindDirector();
   void runDirector();
+
+  // Hoist: the graph opener's decision, the ring and its thread, and the per-frame calls.
+  bool tryHoist(const std::vector<uint8_t>& bytes, std::string& reason);
+  void startPrep();
+  int acquire(int32_t si);
+  void runPrepL(int32_t si, int slot, std::unique_lock<std::mutex>& lock);
+  void prefetch(int32_t si);
+  void prepLoop();
 };
 
 // "" when ep is acceptable to the graph opener, else the refusal text.

@@ -25,13 +25,6 @@ using namespace qo::onnx;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
-Ort::Session customSession(const std::vector<uint8_t>& model, int threads = 1) {
-  Ort::SessionOptions o = test::quietSessionOptions();
-  o.SetIntraOpNumThreads(threads);
-  registerGridSampleFast(o);
-  return Ort::Session(test::ortEnv(), model.data(), model.size(), o);
-}
-
 test::FloatArray randomArray(std::vector<int64_t> shape, uint32_t seed, float lo, float hi) {
   size_t n = 1;
   for (int64_t d : shape) n *= size_t(d);
@@ -73,7 +66,7 @@ TEST(gridSampleFastOp, MatchesOrtGridSampleOnRandomGrids) {
     const test::FloatArray g = randomArray({s.N, s.Hg, s.Wg, 2}, seed++, -1.3f, 1.3f);
     Ort::Session ref = test::openSession(plain);
     for (int threads : {1, 2}) {
-      Ort::Session got = customSession(fast, threads);
+      Ort::Session got = test::openCustomSession(fast, threads);
       const auto y0 = test::runFloats(ref, {{"x", x}, {"g", g}}, {"y"});
       const auto y1 = test::runFloats(got, {{"x", x}, {"g", g}}, {"y"});
       EXPECT_LE(maxAbsDiff(y0[0], y1[0]), 1e-5f) << s.C << "x" << s.H << "x" << s.W << " grid " << s.Hg << "x" << s.Wg;
@@ -117,7 +110,7 @@ TEST(gridSampleFastOp, MatchesOnnxReferenceData) {
     ASSERT_TRUE(test::decodeTensorProto(readFile(set / "output_0.pb"), want, why)) << why;
     std::vector<uint8_t> fast = gridSampleGraph(x.dims[0], x.dims[1], x.dims[2], x.dims[3], grid.dims[1], grid.dims[2]);
     ASSERT_EQ(rewriteGridSampleToFast(fast), 1u);
-    Ort::Session s = customSession(fast);
+    Ort::Session s = test::openCustomSession(fast);
     const auto y = test::runFloats(s, {{"x", floatsOf(x)}, {"g", floatsOf(grid)}}, {"y"});
     const test::FloatArray w = floatsOf(want);
     ASSERT_EQ(y[0].shape, w.shape);
@@ -198,7 +191,7 @@ TEST(warpDirectorOp, MatchesTheStandardWarpBlock) {
     const test::FloatArray x = randomArray({1, 3, s.H, s.W}, seed++, 0, 1);
     const test::FloatArray g = randomArray({1, s.Hg, s.Wg, 2}, seed++, -1.2f, 1.2f);
     Ort::Session ref = test::openSession(warpBlockGraph(s.H, s.W, s.Hg, s.Wg));
-    Ort::Session got = customSession(warpNodeGraph(3, s.H, s.W, s.Hg, s.Wg), 2);
+    Ort::Session got = test::openCustomSession(warpNodeGraph(3, s.H, s.W, s.Hg, s.Wg), 2);
     const auto y0 = test::runFloats(
         ref, {{"x", x}, {"g", g}, {"qx", correction(g, 0, s.W)}, {"qy", correction(g, 1, s.H)}}, {"y"});
     const auto y1 = test::runFloats(got, {{"x", x}, {"g", g}}, {"y"});
@@ -216,7 +209,7 @@ std::string runError(Ort::Session& s, const test::FloatArray& x, const test::Flo
 }
 
 TEST(customOps, RefuseShapesTheyCannotServe) {
-  Ort::Session warp4 = customSession(warpNodeGraph(4, 5, 5, 5, 5));
+  Ort::Session warp4 = test::openCustomSession(warpNodeGraph(4, 5, 5, 5, 5));
   EXPECT_THAT(runError(warp4, randomArray({1, 4, 5, 5}, 1, 0, 1), randomArray({1, 5, 5, 2}, 2, -1, 1)),
               HasSubstr("com.corvanta::WarpDirector: this node warps the director's 3-channel source and the graph "
                         "handed it C=4. REFUSING rather than writing a frame nobody asked for."));
@@ -228,7 +221,7 @@ TEST(customOps, RefuseShapesTheyCannotServe) {
   b.input("g", kFloat, {"m", "hg", "wg", "two"});
   b.node("GridSampleFast", {"x", "g"}, {"y"}, {}, {.domain = "com.corvanta"});
   b.output("y", kFloat, {"n", 2, "hg", "wg"});
-  Ort::Session fast = customSession(b.bytes());
+  Ort::Session fast = test::openCustomSession(b.bytes());
   const test::FloatArray x = randomArray({2, 2, 4, 4}, 3, 0, 1);
   EXPECT_THAT(runError(fast, x, randomArray({1, 4, 4, 2}, 4, -1, 1)),
               HasSubstr("com.corvanta::GridSampleFast: the grid must be [N, Hg, Wg, 2] with X's N = 2, got [1, 4, 4, 2]"));

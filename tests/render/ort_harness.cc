@@ -1,5 +1,7 @@
 #include "render/ort_harness.h"
 
+#include "render/qo_custom_ops.h"
+
 namespace qo::test {
 
 Ort::Env& ortEnv() {
@@ -19,6 +21,13 @@ Ort::SessionOptions quietSessionOptions() {
 
 Ort::Session openSession(const std::vector<uint8_t>& model) {
   return Ort::Session(ortEnv(), model.data(), model.size(), quietSessionOptions());
+}
+
+Ort::Session openCustomSession(const std::vector<uint8_t>& model, int threads) {
+  Ort::SessionOptions o = quietSessionOptions();
+  o.SetIntraOpNumThreads(threads);
+  registerGridSampleFast(o);
+  return Ort::Session(ortEnv(), model.data(), model.size(), o);
 }
 
 std::vector<FloatArray> runFloats(Ort::Session& session, const std::vector<std::pair<std::string, FloatArray>>& inputs,

@@ -14,6 +14,8 @@ namespace qo::test {
 Ort::Env& ortEnv();
 Ort::SessionOptions quietSessionOptions();
 Ort::Session openSession(const std::vector<uint8_t>& model);
+// With the engine's com.corvanta operators registered.
+Ort::Session openCustomSession(const std::vector<uint8_t>& model, int threads = 1);
 
 struct FloatArray {
   std::vector<int64_t> shape;
