@@ -147,6 +147,9 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                  modelKey.c_str(), "lip_template.v1.json");
   lipBound = false;
 
+  // Rewritten graphs keep initializers no node reads any more (the Resize's scales, the hoisted
+  // cone's weights); ORT's warning for each says nothing about the bundle.
+  const bool rewritten = warpRemoved || gridSamples || blends || heads || lipBound;
   bool hoisted = false;
   const std::string units = ep.size() >= 8 ? ep.substr(7) : "all";
   if (coreml && (units == "all" || units == "gpu")) {
@@ -162,6 +165,7 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                  modelKey.c_str());
   } else if ((identity->hasMappedPrior() || !identity->hevcPath().empty()) && !bytes.empty()) {
     std::string reason;
+    options.SetLogSeverityLevel(ORT_LOGGING_LEVEL_ERROR);
     hoisted = tryHoist(bytes, reason);
     if (!hoisted)
       std::fprintf(stderr, "[qo] source-cone hoist NOT applied (%s): %s\n", modelKey.c_str(), reason.c_str());
@@ -185,7 +189,8 @@ void Renderer::Impl::openDirector(const std::string& ep) {
 
   // The hoist opened the per-frame graph; untouched bytes are left to ORT to read from the file.
   if (hoisted) return;
-  if (warpRemoved || gridSamples || blends || heads || lipBound)
+  options.SetLogSeverityLevel(rewritten ? ORT_LOGGING_LEVEL_ERROR : ORT_LOGGING_LEVEL_WARNING);
+  if (rewritten)
     session = std::make_unique<Ort::Session>(env, bytes.data(), bytes.size(), options);
   else
     session = std::make_unique<Ort::Session>(env, modelPath.c_str(), options);
