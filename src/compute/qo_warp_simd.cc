@@ -26,9 +26,10 @@
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/qo_warp_simd.cc"
-#include "compute/qo_lane_loads-inl.h"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+
+#include "compute/qo_lane_loads-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace qo::simd::HWY_NAMESPACE {
