@@ -18,6 +18,46 @@ double roundHalfEven(double q) {
 
 float halfBitsValue(uint16_t h) { return f16ToF32(h); }
 
+// One axis of a grid-sample point: the fraction and the two border-clamped tap indices.
+struct SampleAxis {
+  float frac;
+  int i0, i1;
+};
+
+SampleAxis gridSampleAxis(float g, int size) {
+  float p = ((g + 1.0f) * 0.5f) * float(size) - 0.5f;
+  if (std::isnan(p)) p = -1.0f;
+  const float fl = std::floor(p);
+  SampleAxis a{p - fl, 0, 0};
+  if (fl >= 0.0f) {
+    const float last = float(size - 1);
+    a.i0 = int(std::min(fl, last));
+    a.i1 = int(std::min(fl + 1.0f, last));
+  }
+  return a;
+}
+
+// One axis of a warp point: the correction weight q, then as above.
+struct WarpAxis {
+  float q;
+  SampleAxis taps;
+};
+
+WarpAxis warpAxis(float g, int size) {
+  float p = ((g + 1.0f) * float(size) - 1.0f) * 0.5f;
+  if (std::isnan(p)) p = -1.0f;
+  const float t = p - std::floor(p);
+  WarpAxis a{((1.0f - t) * t) * 0.5f, {0.0f, 0, 0}};
+  if (p >= 0.0f) {
+    const float c = std::min(p, float(size - 1));
+    const float x0 = std::floor(c);
+    a.taps = {c - x0, int(x0), std::min(int(x0) + 1, size - 1)};
+  }
+  return a;
+}
+
+float secondDifference(float a, float b, float c) { return (a - 2.0f * b) + c; }
+
 }  // namespace
 
 uint16_t f32ToF16(float f) {
@@ -188,6 +228,63 @@ void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* we
           }
         }
         out[size_t(k) * plane + size_t(y) * W + x] = bias[oc] + acc;
+      }
+    }
+  }
+}
+
+void gridSampleRows(const float* x, const float* grid, float* y, int C, int H, int W, int Hg, int Wg, int rowBegin,
+                    int rowEnd) {
+  const size_t plane = size_t(H) * W, outPlane = size_t(Hg) * Wg;
+  for (int i = std::max(rowBegin, 0); i < std::min(rowEnd, Hg); ++i) {
+    for (int j = 0; j < Wg; ++j) {
+      const size_t o = size_t(i) * Wg + j;
+      const SampleAxis ax = gridSampleAxis(grid[2 * o], W);
+      const SampleAxis ay = gridSampleAxis(grid[2 * o + 1], H);
+      const float w00 = (1.0f - ax.frac) * (1.0f - ay.frac);
+      const float w01 = ax.frac * (1.0f - ay.frac);
+      const float w10 = (1.0f - ax.frac) * ay.frac;
+      const float w11 = ax.frac * ay.frac;
+      for (int c = 0; c < C; ++c) {
+        const float* X = x + c * plane;
+        const auto at = [&](int r, int q) { return X[size_t(r) * W + q]; };
+        y[c * outPlane + o] = ((w00 * at(ay.i0, ax.i0) + w01 * at(ay.i0, ax.i1)) + w10 * at(ay.i1, ax.i0)) +
+                              w11 * at(ay.i1, ax.i1);
+      }
+    }
+  }
+}
+
+void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg, int rowBegin,
+                      int rowEnd) {
+  const size_t plane = size_t(H) * W, outPlane = size_t(Hg) * Wg;
+  for (int i = std::max(rowBegin, 0); i < std::min(rowEnd, Hg); ++i) {
+    for (int j = 0; j < Wg; ++j) {
+      const size_t o = size_t(i) * Wg + j;
+      const WarpAxis ax = warpAxis(grid[2 * o], W);
+      const WarpAxis ay = warpAxis(grid[2 * o + 1], H);
+      const float fx = ax.taps.frac, fy = ay.taps.frac;
+      const float w[4] = {(1.0f - fx) * (1.0f - fy), fx * (1.0f - fy), (1.0f - fx) * fy, fx * fy};
+      const int rows[4] = {ay.taps.i0, ay.taps.i0, ay.taps.i1, ay.taps.i1};
+      const int cols[4] = {ax.taps.i0, ax.taps.i1, ax.taps.i0, ax.taps.i1};
+      const auto interpolate = [&](const float a[4]) { return ((w[0] * a[0] + w[1] * a[1]) + w[2] * a[2]) + w[3] * a[3]; };
+      for (int c = 0; c < 3; ++c) {
+        const float* X = x + c * plane;
+        float v[4], dxx[4], dyy[4], dxxyy[4];
+        for (int t = 0; t < 4; ++t) {
+          // p(dr, dq): the edge-clamped neighbour of tap t.
+          const auto p = [&](int dr, int dq) {
+            const int r = std::clamp(rows[t] + dr, 0, H - 1), q = std::clamp(cols[t] + dq, 0, W - 1);
+            return X[size_t(r) * W + q];
+          };
+          const auto column = [&](int dq) { return secondDifference(p(-1, dq), p(0, dq), p(1, dq)); };
+          v[t] = p(0, 0);
+          dxx[t] = secondDifference(p(0, -1), p(0, 0), p(0, 1));
+          dyy[t] = secondDifference(p(-1, 0), p(0, 0), p(1, 0));
+          dxxyy[t] = secondDifference(column(-1), column(0), column(1));
+        }
+        const float V = interpolate(v), Dxx = interpolate(dxx), Dyy = interpolate(dyy), Dxxyy = interpolate(dxxyy);
+        y[c * outPlane + o] = ((ax.q * ay.q) * Dxxyy) + ((V - ax.q * Dxx) - ay.q * Dyy);
       }
     }
   }

@@ -33,4 +33,10 @@ float retrieveTermExactRange(const uint16_t* a, const uint16_t* b, const float* 
 void conv3x3Range(const float* in, int N, int Cin, int H, int W, const float* weights, const float* bias, int Cout,
                   float* out, int lo, int hi);
 
+// Per output pixel, channel by channel, straight from the sampling formulas.
+void gridSampleRows(const float* x, const float* grid, float* y, int C, int H, int W, int Hg, int Wg, int rowBegin,
+                    int rowEnd);
+void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg, int rowBegin,
+                      int rowEnd);
+
 }  // namespace qo::ref

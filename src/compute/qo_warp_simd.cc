@@ -1,0 +1,234 @@
+// The director's curvature-corrected bilinear warp of a 3-channel image, over output rows.
+//
+// Per output pixel, in float32, each product and sum rounded on its own, in this order:
+//   px = ((gx + 1) * W - 1) * 0.5;  a NaN px becomes -1 (the border)
+//   tx = px - floor(px), qx = ((1 - tx) * tx) * 0.5        (from the unclamped px)
+//   px < 0: x0 = x1 = 0, fx = 0; else xc = min(px, W - 1), x0 = floor(xc), fx = xc - x0,
+//   x1 = min(x0 + 1, W - 1); rows likewise from gy and H: qy, y0, y1, fy
+//   w00 = (1 - fx) * (1 - fy), w01 = fx * (1 - fy), w10 = (1 - fx) * fy, w11 = fx * fy
+// At each tap point (r, q) of (y0, x0), (y0, x1), (y1, x0), (y1, x1), over its edge-clamped 3 x 3
+// neighbourhood p[dr][dq], with s(a, b, c) = (a - 2 * b) + c:
+//   v = p[0][0], dxx = s(p[0][-1], p[0][0], p[0][1]), dyy = s(p[-1][0], p[0][0], p[1][0]),
+//   dxxyy = s(col(-1), col(0), col(1)) with col(k) = s(p[-1][k], p[0][k], p[1][k])
+// each interpolated as ((w00 * a00 + w01 * a01) + w10 * a10) + w11 * a11 into V, Dxx, Dyy, Dxxyy;
+//   y = ((qx * qy) * Dxxyy) + ((V - qx * Dxx) - qy * Dyy)
+//
+// Lanes hold neighbouring output columns. When every lane's four neighbourhoods lie inside the
+// image (1 <= x0 <= W - 3, 1 <= y0 <= H - 3), together they are the 4 x 4 block at rows y0 - 1 ..
+// y0 + 2, columns x0 - 1 .. x0 + 2, read as four 128-bit rows per lane (qo_lane_loads-inl.h);
+// the neighbouring taps share their second differences, which are the same sums either way.
+// Other blocks gather each tap's neighbourhood with clamped indices. The last block of a row goes
+// through stack buffers, so nothing is read or written past the row.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "compute/qo_warp_simd.cc"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include "compute/qo_lane_loads-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace qo::simd::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+namespace {
+
+using D = hn::CappedTag<float, 8>;
+using DI = hn::RebindToSigned<D>;
+using V = hn::Vec<D>;
+using VI = hn::Vec<DI>;
+constexpr int kLanes = int(hn::MaxLanes(D()));
+constexpr int kChannels = 3;
+
+struct Image {
+  const float* HWY_RESTRICT x;
+  ptrdiff_t plane;  // H * W
+  int W;
+  float width, height, lastColumn, lastRow;
+};
+
+struct Axis {
+  V q;       // correction weight
+  V frac;    // bilinear fraction
+  V t0, t1;  // tap indices, as floats
+};
+
+HWY_INLINE Axis AxisTaps(D d, V g, float size, float last) {
+  const V one = hn::Set(d, 1.0f), half = hn::Set(d, 0.5f);
+  V p = hn::Mul(hn::Sub(hn::Mul(hn::Add(g, one), hn::Set(d, size)), one), half);
+  p = hn::IfThenElse(hn::IsNaN(p), hn::Set(d, -1.0f), p);
+  const V t = hn::Sub(p, hn::Floor(p));
+  Axis a;
+  a.q = hn::Mul(hn::Mul(hn::Sub(one, t), t), half);
+  const auto below = hn::Lt(p, hn::Zero(d));
+  const V vLast = hn::Set(d, last);
+  const V clamped = hn::Min(p, vLast);
+  const V fl = hn::Floor(clamped);
+  a.frac = hn::IfThenZeroElse(below, hn::Sub(clamped, fl));
+  a.t0 = hn::IfThenZeroElse(below, fl);
+  a.t1 = hn::IfThenZeroElse(below, hn::Min(hn::Add(fl, one), vLast));
+  return a;
+}
+
+// (a - 2 b) + c
+HWY_INLINE V Second(V a, V b, V c) {
+  const D d;
+  return hn::Add(hn::Sub(a, hn::Mul(hn::Set(d, 2.0f), b)), c);
+}
+
+struct Weights {
+  V w00, w01, w10, w11, qx, qy;
+  HWY_INLINE V Interpolate(V a00, V a01, V a10, V a11) const {
+    return hn::Add(hn::Add(hn::Add(hn::Mul(w00, a00), hn::Mul(w01, a01)), hn::Mul(w10, a10)), hn::Mul(w11, a11));
+  }
+  HWY_INLINE V Correct(V v, V dxx, V dyy, V dxxyy) const {
+    return hn::Add(hn::Mul(hn::Mul(qx, qy), dxxyy), hn::Sub(hn::Sub(v, hn::Mul(qx, dxx)), hn::Mul(qy, dyy)));
+  }
+};
+
+// One channel whose 4 x 4 blocks start at p[offset[l]].
+HWY_INLINE V InteriorChannel(D d, const Weights& w, const float* HWY_RESTRICT p, ptrdiff_t W,
+                             const int32_t* HWY_RESTRICT offset) {
+  V b0[4], b1[4], b2[4], b3[4];
+  LoadQuads(d, p, offset, b0);
+  LoadQuads(d, p + W, offset, b1);
+  LoadQuads(d, p + 2 * W, offset, b2);
+  LoadQuads(d, p + 3 * W, offset, b3);
+  // Vertical second differences of the columns, centred on rows y0 (top) and y1 (bottom).
+  V top[4], bottom[4];
+  for (int k = 0; k < 4; ++k) {
+    top[k] = Second(b0[k], b1[k], b2[k]);
+    bottom[k] = Second(b1[k], b2[k], b3[k]);
+  }
+  const V v = w.Interpolate(b1[1], b1[2], b2[1], b2[2]);
+  const V dxx = w.Interpolate(Second(b1[0], b1[1], b1[2]), Second(b1[1], b1[2], b1[3]), Second(b2[0], b2[1], b2[2]),
+                              Second(b2[1], b2[2], b2[3]));
+  const V dyy = w.Interpolate(top[1], top[2], bottom[1], bottom[2]);
+  const V dxxyy = w.Interpolate(Second(top[0], top[1], top[2]), Second(top[1], top[2], top[3]),
+                                Second(bottom[0], bottom[1], bottom[2]), Second(bottom[1], bottom[2], bottom[3]));
+  return w.Correct(v, dxx, dyy, dxxyy);
+}
+
+// Row and column offsets of one tap point's clamped neighbourhood.
+struct Neighbourhood {
+  VI row[3], col[3];
+};
+
+HWY_INLINE Neighbourhood Around(D d, V r, V q, const Image& im) {
+  const DI di;
+  const V one = hn::Set(d, 1.0f), zero = hn::Zero(d);
+  const auto width = hn::Set(di, im.W);
+  Neighbourhood n;
+  n.row[0] = hn::Mul(hn::ConvertTo(di, hn::Max(hn::Sub(r, one), zero)), width);
+  n.row[1] = hn::Mul(hn::ConvertTo(di, r), width);
+  n.row[2] = hn::Mul(hn::ConvertTo(di, hn::Min(hn::Add(r, one), hn::Set(d, im.lastRow))), width);
+  n.col[0] = hn::ConvertTo(di, hn::Max(hn::Sub(q, one), zero));
+  n.col[1] = hn::ConvertTo(di, q);
+  n.col[2] = hn::ConvertTo(di, hn::Min(hn::Add(q, one), hn::Set(d, im.lastColumn)));
+  return n;
+}
+
+// Value and second differences of one channel at one tap point.
+struct TapTerms {
+  V v, dxx, dyy, dxxyy;
+};
+
+HWY_INLINE TapTerms Clamped(D d, const float* HWY_RESTRICT p, const Neighbourhood& n) {
+  V s[3][3];
+  for (int i = 0; i < 3; ++i) {
+    for (int k = 0; k < 3; ++k) s[i][k] = hn::GatherIndex(d, p, hn::Add(n.row[i], n.col[k]));
+  }
+  TapTerms t;
+  t.v = s[1][1];
+  t.dxx = Second(s[1][0], s[1][1], s[1][2]);
+  t.dyy = Second(s[0][1], s[1][1], s[2][1]);
+  t.dxxyy =
+      Second(Second(s[0][0], s[1][0], s[2][0]), Second(s[0][1], s[1][1], s[2][1]), Second(s[0][2], s[1][2], s[2][2]));
+  return t;
+}
+
+// kLanes output columns from their grid pairs g; channel c of the first column goes to
+// out[c * outPlane].
+HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_RESTRICT out, ptrdiff_t outPlane) {
+  const D d;
+  const DI di;
+  V gx, gy;
+  hn::LoadInterleaved2(d, g, gx, gy);
+  const Axis ax = AxisTaps(d, gx, im.width, im.lastColumn);
+  const Axis ay = AxisTaps(d, gy, im.height, im.lastRow);
+  const V one = hn::Set(d, 1.0f);
+  const V ex = hn::Sub(one, ax.frac), ey = hn::Sub(one, ay.frac);
+  const Weights w{hn::Mul(ex, ey), hn::Mul(ax.frac, ey), hn::Mul(ex, ay.frac), hn::Mul(ax.frac, ay.frac), ax.q, ay.q};
+
+  const auto inside = hn::And(hn::And(hn::Ge(ax.t0, one), hn::Le(ax.t0, hn::Set(d, im.width - 3.0f))),
+                              hn::And(hn::Ge(ay.t0, one), hn::Le(ay.t0, hn::Set(d, im.height - 3.0f))));
+  if (hn::AllTrue(d, inside)) {
+    alignas(64) int32_t offset[kLanes];
+    const auto corner = hn::Add(hn::Mul(hn::ConvertTo(di, hn::Sub(ay.t0, one)), hn::Set(di, im.W)),
+                                hn::ConvertTo(di, hn::Sub(ax.t0, one)));
+    hn::Store(corner, di, offset);
+    for (int c = 0; c < kChannels; ++c) {
+      hn::StoreU(InteriorChannel(d, w, im.x + c * im.plane, im.W, offset), d, out + c * outPlane);
+    }
+    return;
+  }
+  const Neighbourhood n00 = Around(d, ay.t0, ax.t0, im), n01 = Around(d, ay.t0, ax.t1, im);
+  const Neighbourhood n10 = Around(d, ay.t1, ax.t0, im), n11 = Around(d, ay.t1, ax.t1, im);
+  for (int c = 0; c < kChannels; ++c) {
+    const float* HWY_RESTRICT p = im.x + c * im.plane;
+    const TapTerms a = Clamped(d, p, n00), b = Clamped(d, p, n01), e = Clamped(d, p, n10), f = Clamped(d, p, n11);
+    const V v = w.Interpolate(a.v, b.v, e.v, f.v);
+    const V dxx = w.Interpolate(a.dxx, b.dxx, e.dxx, f.dxx);
+    const V dyy = w.Interpolate(a.dyy, b.dyy, e.dyy, f.dyy);
+    const V dxxyy = w.Interpolate(a.dxxyy, b.dxxyy, e.dxxyy, f.dxxyy);
+    hn::StoreU(w.Correct(v, dxx, dyy, dxxyy), d, out + c * outPlane);
+  }
+}
+
+void Row(const Image& im, const float* HWY_RESTRICT g, int Wg, float* HWY_RESTRICT out, ptrdiff_t outPlane) {
+  int j = 0;
+  for (; j + kLanes <= Wg; j += kLanes) Block(im, g + 2 * j, out + j, outPlane);
+  if (kLanes == 1 || j >= Wg) return;  // one lane leaves no tail
+  const int n = Wg - j;
+  alignas(64) float pairs[2 * kLanes] = {};  // unused lanes sample the image centre
+  alignas(64) float samples[kChannels * kLanes];
+  std::memcpy(pairs, g + 2 * j, sizeof(float) * 2 * size_t(n));
+  Block(im, pairs, samples, kLanes);
+  for (int c = 0; c < kChannels; ++c) {
+    std::memcpy(out + c * outPlane + j, samples + c * kLanes, sizeof(float) * size_t(n));
+  }
+}
+
+}  // namespace
+
+void WarpDirectorRows(const float* HWY_RESTRICT x, const float* HWY_RESTRICT grid, float* HWY_RESTRICT y, int H, int W,
+                      int Hg, int Wg, int rowBegin, int rowEnd) {
+  if (H < 1 || W < 1 || Wg < 1) return;
+  const Image im{x, ptrdiff_t(H) * W, W, float(W), float(H), float(W - 1), float(H - 1)};
+  const ptrdiff_t outPlane = ptrdiff_t(Hg) * Wg;
+  for (int i = std::max(rowBegin, 0); i < std::min(rowEnd, Hg); ++i) {
+    Row(im, grid + 2 * ptrdiff_t(i) * Wg, Wg, y + ptrdiff_t(i) * Wg, outPlane);
+  }
+}
+
+}  // namespace qo::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+#include "qo/qo_simd.h"
+
+namespace qo::simd {
+
+HWY_EXPORT(WarpDirectorRows);
+
+void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg, int rowBegin,
+                      int rowEnd) {
+  HWY_DYNAMIC_DISPATCH(WarpDirectorRows)(x, grid, y, H, W, Hg, Wg, rowBegin, rowEnd);
+}
+
+}  // namespace qo::simd
+#endif  // HWY_ONCE
