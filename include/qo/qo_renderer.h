@@ -38,6 +38,13 @@ class QO_API Renderer {
   // The result (batch x 3 x crop x crop floats) stays valid until the next render.
   const float* render(const int32_t* si, const float* kpSource, const float* kpDriving, int n);
 
+  // ONNX Runtime's working memory between runs. By default every run hands its arena back, so a
+  // renderer used now and then holds nothing between frames, at the price of fresh pages (page
+  // faults) on every frame. A stream that renders bursts of frames holds the arena instead and
+  // asks for the release on a burst's last frame. Not thread-safe, like render().
+  void holdArenaBetweenRuns(bool hold);
+  void releaseArenaAfterNextRun();
+
   int batch() const;
   const char* ep() const;           // "cpu", the CoreML provider string, or "neon"
   const char* backend() const;      // "ort" or "neon"

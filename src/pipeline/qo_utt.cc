@@ -91,6 +91,8 @@ Utterance::~Utterance() {
   }
   mail_.cv.notify_all();
   dispatchThread_.join();
+  // The context's renderer goes back to handing its arena back after every run.
+  if (ctx_->renderer) ctx_->renderer->holdArenaBetweenRuns(false);
   motion_.reset();
   if (std::getenv("QO_UTT_STAGE_REPORT")) printStageReport();
 }
@@ -136,8 +138,14 @@ void Utterance::warm() {
     try {
       const int32_t si = ctx_->drive.si[0];
       const float* xs = ctx_->drive.xs.data();
-      ctx_->renderer->render(&si, xs, xs, 1);
-      if (chunk) chunk->render(&si, xs, xs, 1);
+      // Speech and ramp frames come in bursts: the arena is kept through a burst and handed back
+      // after its last frame (and after this warm-up), not after every frame.
+      for (Renderer* r : {ctx_->renderer.get(), chunk.get()}) {
+        if (!r) continue;
+        r->holdArenaBetweenRuns(true);
+        r->releaseArenaAfterNextRun();
+        r->render(&si, xs, xs, 1);
+      }
     } catch (const std::exception& e) {
       noteRenderFail("warm-up", e.what(), false);
     }

@@ -152,6 +152,7 @@ bool Utterance::produceRamp() {
   const float* crop = nullptr;
   try {
     const int32_t row = idleIdx_;
+    if (R == 1) ctx_->renderer->releaseArenaAfterNextRun();  // the burst's last frame
     crop = ctx_->renderer->render(&row, base, kp.data(), 1);
   } catch (const std::exception& e) {
     noteRenderFail("ramp", e.what(), true);

@@ -156,7 +156,8 @@ void Renderer::Impl::bindDirector() {
 
 void Renderer::Impl::runDirector() {
   const auto t0 = std::chrono::steady_clock::now();
-  session->Run(runOptions, *binding);
+  session->Run(holdArena && !releaseNext ? keepOptions : runOptions, *binding);
+  releaseNext = false;
   runMsTotal += std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
   ++runCount;
 }
@@ -227,6 +228,9 @@ Renderer::Impl::~Impl() {
 }
 
 Renderer::~Renderer() = default;
+
+void Renderer::holdArenaBetweenRuns(bool hold) { impl_->holdArena = hold; }
+void Renderer::releaseArenaAfterNextRun() { impl_->releaseNext = true; }
 
 int Renderer::batch() const { return impl_->batch; }
 const char* Renderer::ep() const { return impl_->ep.c_str(); }

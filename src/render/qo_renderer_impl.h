@@ -26,7 +26,9 @@ struct Renderer::Impl {
   std::string ep;  // the provider finally in use: "cpu", the CoreML string, or "neon"
   Ort::Env env;
   Ort::SessionOptions options{nullptr};
-  Ort::RunOptions runOptions;
+  Ort::RunOptions runOptions;   // hands the arena back after the run
+  Ort::RunOptions keepOptions;  // keeps it (a stream between its first and last frame)
+  bool holdArena = false, releaseNext = false;
   bool profiling = false;
   double runMsTotal = 0;
   int64_t runCount = 0;
