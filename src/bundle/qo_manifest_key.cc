@@ -97,9 +97,10 @@ double numberAt(const std::string& text, uint64_t pos) {
   return std::strtod(text.c_str() + pos, nullptr);
 }
 
+// The value must itself be a string: skipping ahead to the next quote would read a neighbour's.
 std::string strField(const std::string& text, const char* key) {
-  size_t open = text.find('"', findKey(text, key));
-  size_t close = open == std::string::npos ? open : text.find('"', open + 1);
+  const size_t open = findKey(text, key);
+  const size_t close = open < text.size() && text[open] == '"' ? text.find('"', open + 1) : std::string::npos;
   if (close == std::string::npos) throw std::runtime_error(std::string("manifest: bad string ") + key);
   return text.substr(open + 1, close - open - 1);
 }

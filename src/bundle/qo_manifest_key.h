@@ -11,7 +11,8 @@ namespace qo::manifest_key {
 // Position of the key's value; throws "manifest: missing key <key>" when absent.
 uint64_t findKey(const std::string& text, const char* key);
 
-// A required string value (no escapes interpreted).
+// A required string value, starting at the key's own value (no escapes interpreted); throws
+// "manifest: bad string <key>" when the value is not a string.
 std::string strField(const std::string& text, const char* key);
 
 // strtod at the value position: the text after the number is ignored, a non-number reads 0.

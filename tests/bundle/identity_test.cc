@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "bundle/qo_fs.h"
+#include "bundle/qo_raw.h"
 #include "qo/qo_driver.h"
 #include "qo/qo_identity.h"
 #include "support/test_support.h"
@@ -183,6 +184,17 @@ TEST_F(IdentityTest, DriveTables) {
   std::rename((t / "drive/xs.f32").c_str(), (t / "idle_loop/source_keypoints.f32").c_str());
   test::writeFile(t / "drive/si.i32", std::string(20, '\0'));
   EXPECT_EQ(loadDrive(m).xs, d.xs);
+}
+
+// The size is compared before anything is allocated: no gigabytes, no std::bad_alloc.
+TEST_F(IdentityTest, HugeDeclaredDriveTablesAreRefusedBySize) {
+  devkit::DemoOptions o = tiny();
+  Manifest m = make(o);
+  m.frames = 200000000;
+  EXPECT_EQ(errorOf([&] { loadDrive(m); }), "size mismatch " + (t / "drive/xs.f32"));
+  EXPECT_EQ(errorOf([&] { readRaw<int32_t>(t / "drive/si.i32", ~uint64_t{0} / 2); }),
+            "size mismatch " + (t / "drive/si.i32"));
+  EXPECT_EQ(errorOf([&] { readRaw<float>(t.path(), 1); }), "size mismatch " + t.path());  // a directory
 }
 
 TEST_F(IdentityTest, ZeroDriveFramesNeedEmptyMembers) {

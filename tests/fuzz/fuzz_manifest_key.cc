@@ -22,6 +22,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       "{\"NT\": 1, \"x\": {\"NT\": 2}, \"y\": [{\"sigma\": 1}, {\"sigma\": 2}]}",
       "{\"s\": \"a \\\"NT\\\": 3 \\\\\", \"NT\" :\n 5e300, \"crop\": nan}",
       "{\"format\": \"qo-bundle-v0\", \"NT\": -1e300, \"frame_count\": 2",
+      "{\"format\": 7, \"qo-bundle-v0\": 0, \"agent\": null, \"x\": \"demo\"}",
   });
   char templ[] = "/tmp/qo_fuzz_manifest_XXXXXX";
   if (!::mkdtemp(templ)) std::abort();
@@ -39,6 +40,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (pos != qo::manifest_key::kNotFound && pos >= text.size()) std::abort();
       std::string s;
       qo::manifest_key::optStr(text, key, s);
+      // A string field is read at its own value, never from a later string in the text.
+      bool quoted = pos != qo::manifest_key::kNotFound && text[pos] == '"';
+      try {
+        qo::manifest_key::strField(text, key);
+      } catch (const std::runtime_error&) {
+        quoted = true;
+      }
+      if (!quoted) std::abort();
     } catch (const std::runtime_error&) {
     }
   }
