@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bundle/qo_imx.h"
+
 namespace qo::manifest_key {
 namespace {
 
@@ -117,6 +119,18 @@ bool optNumEither(const std::string& text, const char* key, const char* alias, d
   if (v == kAbsent) v = numberOrAbsent(text, alias);
   if (v == kAbsent) return false;
   *out = v;
+  return true;
+}
+
+bool optMember(const std::string& text, const char* key, std::string& out) {
+  std::string name;
+  if (!optStr(text, key, name)) return false;
+  if (imx::isUnsafeMemberName(name))
+    throw std::runtime_error(std::string("this bundle's manifest names ") + key + " '" + name +
+                             "', which leads outside the bundle directory (an absolute name, a leading backslash, "
+                             "\"..\" or a NUL byte) \xE2\x80\x94 a bundle's members are read only from inside it. "
+                             "REFUSING to read it.");
+  out = name;
   return true;
 }
 

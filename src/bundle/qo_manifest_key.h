@@ -28,4 +28,9 @@ bool optNumEither(const std::string& text, const char* key, const char* alias, d
 // text between the quotes is stored and the result says whether it is non-empty.
 bool optStr(const std::string& text, const char* key, std::string& out);
 
+// An optional member name (optStr), refused with an explanatory std::runtime_error when it is
+// not a safe member name (the container's rule: absolute, leading backslash, ".." or NUL), so a
+// manifest cannot point a loader outside its bundle.
+bool optMember(const std::string& text, const char* key, std::string& out);
+
 }  // namespace qo::manifest_key

@@ -103,6 +103,27 @@ TEST_F(IdentityTest, RefusesBundlesWithoutAWarpPrior) {
             "from a null pointer. REFUSING rather than rendering off a prior nothing will read.");
 }
 
+TEST_F(IdentityTest, ManifestMemberNamesStayInsideTheBundle) {
+  Manifest m = make(tiny());
+  std::remove((t / "P.f16").c_str());
+  const std::string text = test::readFile(t / "manifest.json");
+  for (const char* entry : {"\"P_hevc\": \"../prior.mov\"", "\"P_rgb\": \"/etc/prior.f16\""}) {
+    std::string edited = text;
+    edited.insert(edited.rfind('}'), std::string(", ") + entry);
+    test::writeFile(t / "manifest.json", edited);
+    EXPECT_THAT(errorOf([&] { Identity id(m); }), HasSubstr("', which leads outside the bundle directory")) << entry;
+  }
+}
+
+TEST_F(IdentityTest, SizesThatOverflowAreRefusedBeforeAnythingIsMapped) {
+  Manifest m = make(tiny());
+  m.NT = 16;
+  m.crop = 1 << 30;  // NT x crop x crop x 6 wraps to 0 in 64 bits
+  EXPECT_EQ(errorOf([&] { Identity id(m); }),
+            "qo::Identity: NT=16 source frames of a 1073741824x1073741824 warp prior (NT x crop x crop x 6 bytes) do "
+            "not fit in 64 bits \xE2\x80\x94 refusing a manifest whose members cannot be addressed");
+}
+
 TEST_F(IdentityTest, MoviePriorPlaysThroughACursor) {
   devkit::DemoOptions o = tiny();
   o.priorMovie = true;
