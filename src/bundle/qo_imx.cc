@@ -41,8 +41,10 @@ class ProcessLock {
     if (fd_ < 0) fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);  // a read-only place
     while (fd_ >= 0 && ::flock(fd_, LOCK_EX) != 0) {
       if (errno == EINTR) continue;
+      const int err = errno;
       ::close(fd_);
       fd_ = -1;
+      errno = err;
     }
     if (fd_ < 0) error_ = std::strerror(errno);
   }
