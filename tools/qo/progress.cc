@@ -9,9 +9,13 @@ namespace qo::tool {
 namespace {
 
 std::string formatted(const char* format, va_list args) {
-  char buf[512];
-  std::vsnprintf(buf, sizeof buf, format, args);
-  return buf;
+  va_list again;
+  va_copy(again, args);
+  const int n = std::vsnprintf(nullptr, 0, format, args);
+  std::string s(size_t(n > 0 ? n : 0), '\0');
+  std::vsnprintf(s.data(), s.size() + 1, format, again);
+  va_end(again);
+  return s;
 }
 
 }  // namespace
