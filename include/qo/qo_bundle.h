@@ -5,8 +5,9 @@
 //   std::string model = m.modelPath("b1");                    // dir/model_b1.onnx (or legacy name)
 //
 // Failures throw std::runtime_error whose message names the path, member or key at fault.
-// All functions are safe to call from any thread: unpacking a container is serialised by one
-// process-wide mutex, and nothing else holds state.
+// All functions are safe to call from any thread and from several processes at once: unpacking a
+// container is serialised by one process-wide mutex and, across processes, by a lock file beside
+// the unwrap directory; nothing else holds state.
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,8 @@ namespace qo {
 
 // Turns a host path into a bundle directory: an existing directory is returned as is; an IMX
 // container (the path itself, or the path with ".imx" appended) is unpacked into its unwrap
-// directory, once, and that directory is returned. Anything else comes back unchanged, so the
+// directory, once per version of the container (a marker records its real path, size and
+// modification time), and that directory is returned. Anything else comes back unchanged, so the
 // caller's later open reports the missing file. Throws only when unpacking fails.
 QO_API std::string resolveBundlePath(const std::string& path);
 

@@ -6,21 +6,23 @@
 #include <cstring>
 #include <memory>
 
+#include "qo/qo_bundle.h"
+
 namespace qo::audio {
 namespace {
 
 using File = std::unique_ptr<FILE, int (*)(FILE*)>;
 
-// Position just past the blanks after the ':' that follows the quoted key, or npos.
+// Position of the key's value (just past the blanks after its ':'), or npos. The key is found as
+// an object key by the manifest's scanner, which steps over strings whole: a string value that
+// spells the key is not it. A top-level key wins over nested ones; otherwise the first.
 size_t valueStart(const std::string& text, const char* key) {
-  const std::string quoted = std::string("\"") + key + "\"";
-  const size_t k = text.find(quoted);
-  if (k == std::string::npos) return std::string::npos;
-  size_t p = text.find(':', k + quoted.size());
-  if (p == std::string::npos) return p;
-  ++p;
-  while (p < text.size() && (text[p] == ' ' || text[p] == '\t' || text[p] == '\r' || text[p] == '\n')) ++p;
-  return p;
+  size_t nested = std::string::npos;
+  for (const manifest_key::KeyHit& hit : manifest_key::keyHits(text, key)) {
+    if (hit.depth == 1) return size_t(hit.pos);
+    if (nested == std::string::npos) nested = size_t(hit.pos);
+  }
+  return nested;
 }
 
 bool integerAt(const std::string& text, size_t p, int64_t* out) {

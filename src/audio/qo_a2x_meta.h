@@ -7,9 +7,9 @@
 
 namespace qo::audio {
 
-// Keys of a2x_meta.json. Each is found as the quoted key, then the next ':' after it, then a
-// decimal integer after optional blanks; a missing key (or one without an integer) keeps its
-// default here. No range checks: creation validates.
+// Keys of a2x_meta.json. Each is found as an object key (strings stepped over whole; a top-level
+// key before a nested one), then a decimal integer after optional blanks; a missing key (or one
+// without an integer) keeps its default here. No range checks: creation validates.
 struct A2xMeta {
   int64_t h = 256;
   int64_t window = -1;  // required

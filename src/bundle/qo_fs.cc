@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace qo::fs {
@@ -36,6 +37,19 @@ std::string dirName(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return p.substr(0, slash);
+}
+
+std::string absolutePath(const std::string& path) {
+  auto owned = [](char* p) {
+    std::string s = p ? p : "";
+    std::free(p);
+    return s;
+  };
+  std::string real = owned(::realpath(path.c_str(), nullptr));
+  if (!real.empty() || path.empty()) return real;
+  if (path[0] == '/') return path;
+  const std::string cwd = owned(::getcwd(nullptr, 0));
+  return cwd.empty() ? path : cwd + "/" + path;
 }
 
 bool isDirectory(const std::string& path) {

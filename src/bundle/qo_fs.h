@@ -30,6 +30,10 @@ bool mkdirs(const std::string& path);
 // Errors are ignored.
 void rmTree(const std::string& path);
 
+// `path` made absolute: the real path (symbolic links and ".." resolved) when it exists, else
+// the path joined to the working directory.
+std::string absolutePath(const std::string& path);
+
 bool isDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);
 bool exists(const std::string& path);   // without following a final symbolic link

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -72,7 +74,7 @@ std::string manifestText(const Manifest& m) { return readFile(m.dir + "/manifest
 void ensureIdentityMembers(const Manifest& m) {
   const std::string text = manifestText(m);
   std::string raw = "P.f16", v;
-  if (manifest_key::optStr(text, "P_rgb", v)) raw = v;
+  if (manifest_key::optMember(text, "P_rgb", v)) raw = v;
   const bool welded = statable(resolveMember(m.dir, "P.f16"));
   const bool fsRed = statable(resolveMember(m.dir, "fs_red.f16"));
   if (raw != "P.f16" && statable(resolveMember(m.dir, raw)) && !welded && !fsRed)
@@ -83,7 +85,7 @@ void ensureIdentityMembers(const Manifest& m) {
         "prior nothing will read.");
   if (welded || fsRed) return;
   std::string movie;
-  if (!manifest_key::optStr(text, "P_hevc", movie))
+  if (!manifest_key::optMember(text, "P_hevc", movie))
     throw std::runtime_error("this bundle carries neither " + raw +
                              " nor fs_red.f16, and its manifest names no P_hevc member to play one from \xE2\x80\x94 the "
                              "renderer has no warp prior and qo::Identity would hand it a null pointer. REFUSING to "
@@ -95,16 +97,25 @@ void ensureIdentityMembers(const Manifest& m) {
 }
 
 Identity::Identity(const Manifest& m) : nt_(m.NT), crop_(m.crop), manifest_(m) {
+  // A manifest built by hand skips the loader's checks; a wrapped product would map a member far
+  // smaller than the frames later addressed in it.
+  const uint64_t nt = uint64_t(std::max(nt_, 0)), crop = uint64_t(std::max(crop_, 0));
+  uint64_t priorBytes;
+  if (__builtin_mul_overflow(nt, crop * crop, &priorBytes) || __builtin_mul_overflow(priorBytes, 6, &priorBytes) ||
+      priorBytes > uint64_t(SIZE_MAX))
+    throw std::runtime_error("qo::Identity: NT=" + std::to_string(nt_) + " source frames of a " + std::to_string(crop_) +
+                             "x" + std::to_string(crop_) +
+                             " warp prior (NT x crop x crop x 6 bytes) do not fit in 64 bits \xE2\x80\x94 refusing a "
+                             "manifest whose members cannot be addressed");
   ensureIdentityMembers(m);
-  const uint64_t nt = uint64_t(nt_), crop = uint64_t(crop_);
   pooled_ = MappedFile(resolveMember(m.dir, "pooled64.f16"), nt * kPooledHalves * 2);
   const std::string priorPath = resolveMember(m.dir, "P.f16");
   const std::string fsRedPath = resolveMember(m.dir, "fs_red.f16");
   if (fs::canRead(priorPath)) {
-    prior_ = MappedFile(priorPath, nt * crop * crop * 6);
+    prior_ = MappedFile(priorPath, priorBytes);
   } else if (!fs::canRead(fsRedPath)) {
     std::string movie = "P_hevc.mov", v;
-    if (manifest_key::optStr(manifestText(m), "P_hevc", v)) movie = v;
+    if (manifest_key::optMember(manifestText(m), "P_hevc", v)) movie = v;
     const std::string path = resolveMember(m.dir, movie);
     if (fs::canRead(path)) hevcPath_ = path;
   }

@@ -63,6 +63,7 @@ void pack(const std::string& dir, const std::string& out) {
   uint64_t pos = 8;
   for (const Member& m : members) {
     if (isUnsafeMemberName(m.name)) throw std::runtime_error(dir + ": refusing unsafe member name '" + m.name + "'");
+    if (isReservedMemberName(m.name)) throw std::runtime_error(reservedNameRefusal(dir, m.name));
     if (m.name.size() > 0xFFFF) throw std::runtime_error(dir + ": member name too long: " + m.name);
     pos += 2 + m.name.size() + 16;
   }

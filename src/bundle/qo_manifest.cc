@@ -1,5 +1,7 @@
 #include "bundle/qo_manifest.h"
 
+#include <sys/stat.h>
+
 #include <cfloat>
 #include <cmath>
 #include <cstdio>
@@ -40,9 +42,21 @@ double num(const std::string& text, const char* key) { return numberAt(text, fin
 
 }  // namespace
 
+namespace {
+
+// fopen succeeds on a directory, whose "size" would then be read as a length.
+void refuseDirectory(FILE* f, const std::string& path) {
+  struct stat st;
+  if (::fstat(::fileno(f), &st) == 0 && S_ISDIR(st.st_mode))
+    throw std::runtime_error("cannot read " + path + ": it is a directory, not a file");
+}
+
+}  // namespace
+
 std::string readFile(const std::string& path) {
   fs::File f(std::fopen(path.c_str(), "rb"));
   if (!f) throw std::runtime_error("cannot open " + path);
+  refuseDirectory(f.get(), path);
   if (std::fseek(f.get(), 0, SEEK_END) != 0) throw std::runtime_error("short read " + path);
   long size = std::ftell(f.get());
   if (size < 0 || std::fseek(f.get(), 0, SEEK_SET) != 0) throw std::runtime_error("short read " + path);
@@ -54,6 +68,7 @@ std::string readFile(const std::string& path) {
 std::string readText(const std::string& path) {
   fs::File f(std::fopen(path.c_str(), "rb"));
   if (!f) throw std::runtime_error("cannot open " + path);
+  refuseDirectory(f.get(), path);
   std::string s;
   char buf[8192];
   size_t got;

@@ -4,6 +4,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bundle/qo_imx.h"
+
 namespace qo::manifest_key {
 namespace {
 
@@ -97,9 +99,10 @@ double numberAt(const std::string& text, uint64_t pos) {
   return std::strtod(text.c_str() + pos, nullptr);
 }
 
+// The value must itself be a string: skipping ahead to the next quote would read a neighbour's.
 std::string strField(const std::string& text, const char* key) {
-  size_t open = text.find('"', findKey(text, key));
-  size_t close = open == std::string::npos ? open : text.find('"', open + 1);
+  const size_t open = findKey(text, key);
+  const size_t close = open < text.size() && text[open] == '"' ? text.find('"', open + 1) : std::string::npos;
   if (close == std::string::npos) throw std::runtime_error(std::string("manifest: bad string ") + key);
   return text.substr(open + 1, close - open - 1);
 }
@@ -116,6 +119,18 @@ bool optNumEither(const std::string& text, const char* key, const char* alias, d
   if (v == kAbsent) v = numberOrAbsent(text, alias);
   if (v == kAbsent) return false;
   *out = v;
+  return true;
+}
+
+bool optMember(const std::string& text, const char* key, std::string& out) {
+  std::string name;
+  if (!optStr(text, key, name)) return false;
+  if (imx::isUnsafeMemberName(name))
+    throw std::runtime_error(std::string("this bundle's manifest names ") + key + " '" + name +
+                             "', which leads outside the bundle directory (an absolute name, a leading backslash, "
+                             "\"..\" or a NUL byte) \xE2\x80\x94 a bundle's members are read only from inside it. "
+                             "REFUSING to read it.");
+  out = name;
   return true;
 }
 

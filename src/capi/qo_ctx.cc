@@ -1,5 +1,7 @@
 #include "capi/qo_ctx.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -8,9 +10,19 @@ namespace qo::capi {
 
 std::vector<uint8_t> readMask(const Manifest& m) {
   const size_t bytes = size_t(m.crop) * size_t(m.crop);
+  const std::string path = resolveMember(m.dir, "mask_512.u8");
+  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+  struct stat st;
+  if (!f || ::fstat(::fileno(f.get()), &st) != 0 || uint64_t(st.st_size) < bytes)
+    throw std::runtime_error("mask read failed");
+  // A longer mask is laid out for another crop: its rows would be read at the wrong stride.
+  if (uint64_t(st.st_size) != bytes)
+    throw std::runtime_error("the paste mask " + path + " holds " + std::to_string((long long)st.st_size) +
+                             " bytes but crop " + std::to_string(m.crop) + " needs exactly " + std::to_string(bytes) +
+                             " (crop x crop) \xE2\x80\x94 a mask laid out for another crop would be misread. "
+                             "REFUSING to create a session.");
   std::vector<uint8_t> mask(bytes, 0);
-  std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(resolveMember(m.dir, "mask_512.u8").c_str(), "rb"), std::fclose);
-  if (!f || std::fread(mask.data(), 1, bytes, f.get()) != bytes) throw std::runtime_error("mask read failed");
+  if (std::fread(mask.data(), 1, bytes, f.get()) != bytes) throw std::runtime_error("mask read failed");
   return mask;
 }
 

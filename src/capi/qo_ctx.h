@@ -31,6 +31,7 @@ struct qo_ctx {
 };
 
 namespace qo::capi {
-// Reads the paste mask member: exactly crop x crop bytes ("mask read failed" otherwise).
+// Reads the paste mask member, which must hold exactly crop x crop bytes: "mask read failed" when
+// it is missing or shorter, an explanatory refusal when it is longer.
 std::vector<uint8_t> readMask(const Manifest& m);
 }  // namespace qo::capi

@@ -18,10 +18,20 @@ size_t frameBytes(const qo_ctx* ctx, int channels) {
   return size_t(ctx->manifest.W) * size_t(ctx->manifest.H) * size_t(channels);
 }
 
+// Renders one crop for source frame si; failures are reported under `fn`, the function the host
+// called.
+const float* renderCrop(const char* fn, qo_ctx* ctx, int si, const float* xs, const float* xd) {
+  return guarded(fn, static_cast<const float*>(nullptr), [&] {
+    const int32_t index = si;
+    ctx->last_crop = ctx->renderer->render(&index, xs, xd, 1);
+    return ctx->last_crop;
+  });
+}
+
 // Pastes the context's last crop over driver frame si and expands the frame to RGBA.
-int rgbaPaste(qo_ctx* ctx, int si, uint8_t* out, size_t out_cap) {
+int rgbaPaste(const char* fn, qo_ctx* ctx, int si, uint8_t* out, size_t out_cap) {
   if (!out || out_cap < frameBytes(ctx, 4)) {
-    setErr("qo_render_*_rgba", "out buffer too small");
+    setErr(fn, "out buffer too small");
     return 0;
   }
   const uint8_t* rgb = qo_paste_last(ctx, si);
@@ -57,21 +67,18 @@ QO_API const float* qo_render_kp_crop(qo_ctx* ctx, int si, const float* xs, cons
     setErr("qo_render_kp_crop", "bad args");
     return nullptr;
   }
-  return guarded("qo_render_kp_crop", static_cast<const float*>(nullptr), [&] {
-    const int32_t index = si;
-    ctx->last_crop = ctx->renderer->render(&index, xs, xd, 1);
-    return ctx->last_crop;
-  });
+  return renderCrop("qo_render_kp_crop", ctx, si, xs, xd);
 }
 
+// The drive tables were checked at load (every si in [0, NT)), so only i needs a check here.
 QO_API const float* qo_render_drive_crop(qo_ctx* ctx, int i) {
   clearErr();
   if (!ctx || i < 0 || i >= ctx->drive.frames) {
     setErr("qo_render_drive_crop", "bad frame index");
     return nullptr;
   }
-  return qo_render_kp_crop(ctx, ctx->drive.si[size_t(i)], ctx->drive.xs.data() + size_t(i) * 63,
-                           ctx->drive.xd.data() + size_t(i) * 63);
+  return renderCrop("qo_render_drive_crop", ctx, ctx->drive.si[size_t(i)], ctx->drive.xs.data() + size_t(i) * 63,
+                    ctx->drive.xd.data() + size_t(i) * 63);
 }
 
 QO_API int qo_paste_crop(qo_ctx* ctx, int si, const float* crop, uint8_t* out, size_t out_cap) {
@@ -103,12 +110,12 @@ QO_API const uint8_t* qo_paste_last(qo_ctx* ctx, int si) {
 
 QO_API int qo_render_kp_rgba(qo_ctx* ctx, int si, const float* xs, const float* xd, uint8_t* out, size_t out_cap) {
   if (!qo_render_kp_crop(ctx, si, xs, xd)) return 0;
-  return rgbaPaste(ctx, si, out, out_cap);
+  return rgbaPaste("qo_render_kp_rgba", ctx, si, out, out_cap);
 }
 
 QO_API int qo_render_drive_rgba(qo_ctx* ctx, int i, uint8_t* out, size_t out_cap) {
   if (!qo_render_drive_crop(ctx, i)) return 0;
-  return rgbaPaste(ctx, ctx->drive.si[size_t(i)], out, out_cap);
+  return rgbaPaste("qo_render_drive_rgba", ctx, ctx->drive.si[size_t(i)], out, out_cap);
 }
 
 QO_API const uint8_t* qo_target_frame(qo_ctx* ctx, int si) {

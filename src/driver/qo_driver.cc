@@ -13,6 +13,7 @@
 
 #include "bundle/qo_manifest.h"
 #include "bundle/qo_manifest_key.h"
+#include "driver/qo_jpg_dir.h"
 #include "qo/qo_bundle.h"
 #include "qo/qo_driver.h"
 
@@ -289,12 +290,10 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
   const std::string text = manifestTextOrEmpty(m.dir);
   std::string jpgDir = "target_frames", movie = "target_frames.mp4";
   std::string v;
-  if (manifest_key::optStr(text, "target_frames", v)) jpgDir = v;
-  if (manifest_key::optStr(text, "target_frames_mp4", v)) movie = v;
+  if (manifest_key::optMember(text, "target_frames", v)) jpgDir = v;
+  if (manifest_key::optMember(text, "target_frames_mp4", v)) movie = v;
 
-  char last[1088];
-  std::snprintf(last, sizeof last, "%s/frame_%06d.jpg", (m.dir + "/" + jpgDir).c_str(), m.NT - 1);
-  const bool populated = exists(last);
+  const bool populated = exists(driver::jpgFramePath(m.dir + "/" + jpgDir, m.NT - 1));
   const std::string moviePath = resolveMember(m.dir, movie);
 
   const char* prefer = std::getenv("QO_DRIVER_PREFER_MP4");
@@ -322,7 +321,7 @@ std::unique_ptr<DriverCursor> DriverCursor::open(const Manifest& m, int ahead, i
 
 std::unique_ptr<DriverCursor> DriverCursor::openPrior(const Manifest& m, int ahead, int back) {
   std::string name = "P_hevc.mov", v;
-  if (manifest_key::optStr(manifestTextOrEmpty(m.dir), "P_hevc", v)) name = v;
+  if (manifest_key::optMember(manifestTextOrEmpty(m.dir), "P_hevc", v)) name = v;
   const std::string path = resolveMember(m.dir, name);
   if (!exists(path))
     throw std::runtime_error("this bundle carries neither a raw P.f16 nor " + name + " (" + path +

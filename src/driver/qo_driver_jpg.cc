@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "driver/qo_jpg_dir.h"
 #include "qo/qo_driver.h"
 
 namespace qo::driver {
@@ -24,12 +25,11 @@ class JpgDirSource final : public Source {
 
   bool next(uint8_t* dst) override {
     if (pos_ >= nt_) return false;
-    char path[1088];
-    std::snprintf(path, sizeof path, "%s/frame_%06d.jpg", dir_.c_str(), pos_);
+    const std::string path = jpgFramePath(dir_, pos_);
     int w = 0, h = 0;
     std::vector<uint8_t> rgb = loadImageRGB(path, &w, &h);
     if (w != w_ || h != h_)
-      throw std::runtime_error("qo_driver: " + std::string(path) + " is " + std::to_string(w) + "x" +
+      throw std::runtime_error("qo_driver: " + path + " is " + std::to_string(w) + "x" +
                                std::to_string(h) + ", the manifest says " + std::to_string(w_) + "x" +
                                std::to_string(h_) + " \xE2\x80\x94 refusing");
     std::memcpy(dst, rgb.data(), frameBytes());
@@ -54,6 +54,12 @@ class JpgDirSource final : public Source {
 };
 
 }  // namespace
+
+std::string jpgFramePath(const std::string& dir, int i) {
+  char name[32];
+  std::snprintf(name, sizeof name, "/frame_%06d.jpg", i);
+  return dir + name;
+}
 
 std::unique_ptr<Source> openJpgDir(const std::string& dir, int NT, int W, int H) {
   return std::make_unique<JpgDirSource>(dir, NT, W, H);

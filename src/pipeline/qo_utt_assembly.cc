@@ -8,25 +8,25 @@
 namespace qo::utt {
 
 // A teeth borrow, when attached, sits here between the renderer and the ring.
-bool Utterance::enqueue(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
+Handoff Utterance::enqueue(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
   return enqueueRaw(crop, kind, driverIdx, seq, kp, ms);
 }
 
-bool Utterance::enqueueRaw(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
+Handoff Utterance::enqueueRaw(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
   if (cfg_.pipelinePaste) return enqueuePipe(crop, kind, driverIdx, seq, kp, ms);
   // The generation the run thread works under: a frame made before an interrupt it has not
   // handled yet must not be published after it.
   return fillAndPublish(crop, kind, driverIdx, seq, kp, seenGeneration_, ms);
 }
 
-bool Utterance::fillAndPublish(const float* crop, int kind, int driverIdx, int seq, const float* kp, uint64_t gen,
-                               double* ms) {
+Handoff Utterance::fillAndPublish(const float* crop, int kind, int driverIdx, int seq, const float* kp, uint64_t gen,
+                                  double* ms) {
   FrameSlot* slot;
   {
     std::unique_lock<std::mutex> lock(mu_);
     while (!stop_ && generation_ == gen && writeIdx_ - readIdx_ >= uint64_t(kRing))
       cvMain_.wait_for(lock, std::chrono::milliseconds(2));
-    if (stop_ || generation_ != gen) return false;
+    if (stop_ || generation_ != gen) return Handoff::kDropped;
     slot = &ring_[writeIdx_ % kRing];
   }
   const double t0 = nowMs();
@@ -38,7 +38,7 @@ bool Utterance::fillAndPublish(const float* crop, int kind, int driverIdx, int s
   } catch (const std::exception& e) {
     // A failed cursor or compositor must show in the render status, not stop frames silently.
     noteRenderFail(kind == 0 ? "idle" : "paste", e.what(), true);
-    return false;
+    return Handoff::kFailed;
   }
   if (ms) *ms += nowMs() - t0;
   slot->kind = kind;
@@ -48,7 +48,7 @@ bool Utterance::fillAndPublish(const float* crop, int kind, int driverIdx, int s
   else slot->kp.fill(0.0f);
   {
     std::lock_guard<std::mutex> lock(mu_);
-    if (stop_ || generation_ != gen) return false;
+    if (stop_ || generation_ != gen) return Handoff::kDropped;
     slot->frameNo = frameNo_++;
     ++writeIdx_;
     if (kind == 1 && seq == 0) {
@@ -57,10 +57,10 @@ bool Utterance::fillAndPublish(const float* crop, int kind, int driverIdx, int s
     }
   }
   cvMain_.notify_all();
-  return true;
+  return Handoff::kPublished;
 }
 
-bool Utterance::enqueuePipe(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
+Handoff Utterance::enqueuePipe(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
   PasteJob job;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -87,12 +87,12 @@ bool Utterance::enqueuePipe(const float* crop, int kind, int driverIdx, int seq,
     if (ms) *ms += waited;
     if (stop_ || generation_ != job.generation) {
       spareCrops_.push_back(std::move(job.crop));
-      return false;
+      return Handoff::kDropped;
     }
     pasteJobs_.push_back(std::move(job));
   }
   cvPaste_.notify_all();
-  return true;
+  return Handoff::kPublished;
 }
 
 void Utterance::pasteLoop() {
@@ -114,7 +114,8 @@ void Utterance::pasteLoop() {
 bool Utterance::pasteInto(const PasteJob& job) {
   const double t0 = nowMs();
   const bool published = fillAndPublish(job.hasCrop ? job.crop.data() : nullptr, job.kind, job.driverIdx, job.seq,
-                                        job.kind == 0 ? nullptr : job.kp.data(), job.generation, nullptr);
+                                        job.kind == 0 ? nullptr : job.kp.data(), job.generation,
+                                        nullptr) == Handoff::kPublished;
   std::lock_guard<std::mutex> lock(mu_);
   stage_.cMs += nowMs() - t0;
   ++stage_.jobsC;

@@ -78,6 +78,13 @@ struct DispatchMailbox {
   std::vector<float> base, kp;
 };
 
+// What became of a frame handed towards the ring.
+enum class Handoff {
+  kPublished,  // in the ring, or queued for the paste thread
+  kDropped,    // made obsolete by stop or an interrupt
+  kFailed,     // the driver decode or the paste failed (recorded in the render status)
+};
+
 struct StageCounters {
   double aMs = 0, aWaitMs = 0, bMs = 0, cMs = 0, deliverLatMs = 0;
   int64_t speechRendered = 0, jobsB = 0, jobsC = 0, latFrames = 0, speechDelivered = 0;
@@ -119,14 +126,17 @@ class Utterance {
   bool produceRamp();
   void endOfUtterance();
 
+  // Idle production pauses after a failure (see noteOutcomes).
+  void noteOutcomes(int64_t failures, int64_t published);
+
   // Frame assembly.
-  bool enqueue(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms);
-  bool enqueueRaw(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms);
-  bool enqueuePipe(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms);
+  Handoff enqueue(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms);
+  Handoff enqueueRaw(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms);
+  Handoff enqueuePipe(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms);
   bool pasteInto(const PasteJob& job);
   // Fills one ring slot outside the lock and publishes it unless stop or a new generation came.
-  bool fillAndPublish(const float* crop, int kind, int driverIdx, int seq, const float* kp, uint64_t gen,
-                      double* ms);
+  Handoff fillAndPublish(const float* crop, int kind, int driverIdx, int seq, const float* kp, uint64_t gen,
+                         double* ms);
   void printStageReport();
 
   qo_ctx* ctx_;
@@ -184,6 +194,8 @@ class Utterance {
   int eagerSent_ = -1000000;
   int hybridMode_ = 0;
   std::vector<float> chunkCrops_;
+  int64_t failuresSeen_ = 0, publishedSeen_ = 0;
+  double idleBackoffMs_ = 0, idleResumeMs_ = 0;
 
   std::thread runThread_, warmThread_, dispatchThread_, pasteThread_;
 };

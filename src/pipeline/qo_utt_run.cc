@@ -125,10 +125,19 @@ bool Utterance::renderSpeech(int n) {
       }
       ms = nowMs() - t0;
     }
-    idleIdx_ = lastDriver_ = row;
-    std::copy(kp, kp + 63, lastKp_.begin());
+    idleIdx_ = row;
     const double renderMs = ms;
-    if (!enqueue(crop, 1, row, speechSeq_, lastKp_.data(), &ms)) return produced;
+    const Handoff handed = enqueue(crop, 1, row, speechSeq_, kp, &ms);
+    if (handed == Handoff::kDropped) return produced;
+    if (handed == Handoff::kFailed) {
+      // Consumed like a failed render: a persistent paste failure cannot hold the utterance open.
+      ++batchCursor_;
+      ++speechSeq_;
+      idleIdx_ = (row + 1) % nt_;
+      return produced;
+    }
+    lastDriver_ = row;
+    std::copy(kp, kp + 63, lastKp_.begin());
     produced = true;
     ++speechSeq_;
     ++batchCursor_;
@@ -159,15 +168,31 @@ bool Utterance::produceRamp() {
   }
   lastKp_ = kp;
   lastDriver_ = idleIdx_;
-  const bool delivered = crop && enqueue(crop, 2, idleIdx_, -1, kp.data(), nullptr);
-  if (!crop || delivered) {
+  // A frame that failed to render or to paste is consumed; one dropped by an interrupt is not.
+  const Handoff handed = crop ? enqueue(crop, 2, idleIdx_, -1, kp.data(), nullptr) : Handoff::kFailed;
+  if (handed != Handoff::kDropped) {
     idleIdx_ = (idleIdx_ + 1) % nt_;
     if (--rampRemaining_ == 0) {
       std::lock_guard<std::mutex> lock(mu_);
       state_ = 0;
     }
   }
-  return delivered;
+  return handed == Handoff::kPublished;
+}
+
+// Any failure since the last look pauses idle production, from one frame period doubling up to a
+// second while failures go on; a frame published without a new failure ends the pause. Speech and
+// ramp frames are not held back: each is tried once.
+void Utterance::noteOutcomes(int64_t failures, int64_t published) {
+  constexpr double kFirstPauseMs = 40, kLongestPauseMs = 1000;
+  if (failures != failuresSeen_) {
+    failuresSeen_ = failures;
+    idleBackoffMs_ = idleBackoffMs_ == 0 ? kFirstPauseMs : std::min(2 * idleBackoffMs_, kLongestPauseMs);
+    idleResumeMs_ = nowMs() + idleBackoffMs_;
+  } else if (published != publishedSeen_) {
+    idleBackoffMs_ = 0;
+  }
+  publishedSeen_ = published;
 }
 
 void Utterance::endOfUtterance() {
@@ -193,9 +218,12 @@ void Utterance::run() {
     uint64_t occupancy;
     size_t pasteQueue;
     int state;
+    int64_t failures, published;
     {
       std::lock_guard<std::mutex> lock(mu_);
       if (stop_) return;
+      failures = renderFailures_;
+      published = frameNo_;
       gen = generation_;
       modelLoaded = motion_ != nullptr;
       lastPush = lastPushMs_;
@@ -210,6 +238,7 @@ void Utterance::run() {
       }
     }
 
+    noteOutcomes(failures, published);
     bool progressed = false;
     if (gen != seenGeneration_) {
       handleInterrupt(gen);
@@ -287,8 +316,8 @@ void Utterance::run() {
     } else if (inUtterance_ && ready() == 0 && done) {
       endOfUtterance();
       progressed = true;
-    } else if (state == 0 && !inUtterance_ && occupancy == 0 && pasteQueue == 0) {
-      if (enqueue(nullptr, 0, idleIdx_, -1, nullptr, nullptr)) progressed = true;
+    } else if (state == 0 && !inUtterance_ && occupancy == 0 && pasteQueue == 0 && nowMs() >= idleResumeMs_) {
+      if (enqueue(nullptr, 0, idleIdx_, -1, nullptr, nullptr) == Handoff::kPublished) progressed = true;
       idleIdx_ = (idleIdx_ + 1) % nt_;
     }
     if (!progressed) {

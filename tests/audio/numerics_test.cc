@@ -160,6 +160,11 @@ TEST(metaReader, KeysDefaultsAndWidth) {
   EXPECT_EQ(parseA2xMeta(R"({"h": "wide"})").h, 256);  // no integer: the default
   int64_t v = 0;
   EXPECT_FALSE(metaInteger(R"({"h"})", "h", &v));
+  // A key is a key: not a string value that spells it, and a top-level one before a nested one.
+  m = parseA2xMeta(R"({"label": "h", "window": 1, "left": 4, "enc": {"layers": 9}, "layers": 2})");
+  EXPECT_EQ(m.h, 256);
+  EXPECT_EQ(m.window, 1);
+  EXPECT_EQ(m.layers, 2);
 }
 
 }  // namespace

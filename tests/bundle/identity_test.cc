@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "bundle/qo_fs.h"
+#include "bundle/qo_raw.h"
 #include "qo/qo_driver.h"
 #include "qo/qo_identity.h"
 #include "support/test_support.h"
@@ -102,6 +103,27 @@ TEST_F(IdentityTest, RefusesBundlesWithoutAWarpPrior) {
             "from a null pointer. REFUSING rather than rendering off a prior nothing will read.");
 }
 
+TEST_F(IdentityTest, ManifestMemberNamesStayInsideTheBundle) {
+  Manifest m = make(tiny());
+  std::remove((t / "P.f16").c_str());
+  const std::string text = test::readFile(t / "manifest.json");
+  for (const char* entry : {"\"P_hevc\": \"../prior.mov\"", "\"P_rgb\": \"/etc/prior.f16\""}) {
+    std::string edited = text;
+    edited.insert(edited.rfind('}'), std::string(", ") + entry);
+    test::writeFile(t / "manifest.json", edited);
+    EXPECT_THAT(errorOf([&] { Identity id(m); }), HasSubstr("', which leads outside the bundle directory")) << entry;
+  }
+}
+
+TEST_F(IdentityTest, SizesThatOverflowAreRefusedBeforeAnythingIsMapped) {
+  Manifest m = make(tiny());
+  m.NT = 16;
+  m.crop = 1 << 30;  // NT x crop x crop x 6 wraps to 0 in 64 bits
+  EXPECT_EQ(errorOf([&] { Identity id(m); }),
+            "qo::Identity: NT=16 source frames of a 1073741824x1073741824 warp prior (NT x crop x crop x 6 bytes) do "
+            "not fit in 64 bits \xE2\x80\x94 refusing a manifest whose members cannot be addressed");
+}
+
 TEST_F(IdentityTest, MoviePriorPlaysThroughACursor) {
   devkit::DemoOptions o = tiny();
   o.priorMovie = true;
@@ -183,6 +205,17 @@ TEST_F(IdentityTest, DriveTables) {
   std::rename((t / "drive/xs.f32").c_str(), (t / "idle_loop/source_keypoints.f32").c_str());
   test::writeFile(t / "drive/si.i32", std::string(20, '\0'));
   EXPECT_EQ(loadDrive(m).xs, d.xs);
+}
+
+// The size is compared before anything is allocated: no gigabytes, no std::bad_alloc.
+TEST_F(IdentityTest, HugeDeclaredDriveTablesAreRefusedBySize) {
+  devkit::DemoOptions o = tiny();
+  Manifest m = make(o);
+  m.frames = 200000000;
+  EXPECT_EQ(errorOf([&] { loadDrive(m); }), "size mismatch " + (t / "drive/xs.f32"));
+  EXPECT_EQ(errorOf([&] { readRaw<int32_t>(t / "drive/si.i32", ~uint64_t{0} / 2); }),
+            "size mismatch " + (t / "drive/si.i32"));
+  EXPECT_EQ(errorOf([&] { readRaw<float>(t.path(), 1); }), "size mismatch " + t.path());  // a directory
 }
 
 TEST_F(IdentityTest, ZeroDriveFramesNeedEmptyMembers) {

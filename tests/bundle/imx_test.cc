@@ -1,4 +1,7 @@
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <stdexcept>
 #include <string>
@@ -54,22 +57,60 @@ TEST_F(ImxTest, PackThenUnwrapRoundTripsWithSubdirectories) {
   EXPECT_EQ(readFile(dir + "/manifest.json"), "{}");
   EXPECT_EQ(readFile(dir + "/drive/xs.f32"), std::string("\0\1\2\3", 4));
   EXPECT_TRUE(fileExists(dir + "/empty.bin"));
-  EXPECT_EQ(readFile(dir + ".imx_unwrapped"), "avatar.imx");
+  EXPECT_THAT(readFile(dir + ".imx_unwrapped"), ::testing::StartsWith("avatar.imx\n"));
 }
 
 TEST_F(ImxTest, SecondLoadWithMarkerWritesAndPrintsNothing) {
   writeFile(t / "a.imx", imxBytes({{"manifest.json", "{\"v\":1}"}}));
   const std::string dir = resolveBundlePath(t / "a.imx");
   writeFile(dir + "/manifest.json", "edited");  // a reused unwrap must not be rewritten
-  writeFile(t / "a.imx", imxBytes({{"manifest.json", "{\"v\":2}"}}));
   testing::internal::CaptureStderr();
   EXPECT_EQ(resolveBundlePath(t / "a.imx"), dir);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
   EXPECT_EQ(readFile(dir + "/manifest.json"), "edited");
-  // Removing the marker invalidates the unwrap.
+  // Removing the marker invalidates the unwrap, and so does another container under the name.
   ::unlink((dir + ".imx_unwrapped").c_str());
   resolveBundlePath(t / "a.imx");
-  EXPECT_EQ(readFile(dir + "/manifest.json"), "{\"v\":2}");
+  EXPECT_EQ(readFile(dir + "/manifest.json"), "{\"v\":1}");
+  writeFile(t / "a.imx", imxBytes({{"manifest.json", "{\"v\":22}"}}));
+  EXPECT_EQ(resolveBundlePath(t / "a.imx"), dir);
+  EXPECT_EQ(readFile(dir + "/manifest.json"), "{\"v\":22}");
+}
+
+// The state a crash mid-unwrap leaves: a marker from an earlier complete unwrap of this very
+// container (same size and time) beside a directory being rebuilt.
+TEST_F(ImxTest, MarkerOfAnEarlierUnwrapNeverVouchesForAPartialOne) {
+  const std::string good = imxBytes({{"a.bin", "aaaa"}, {"b.bin", "bbbb"}});
+  writeFile(t / "a.imx", good);
+  struct stat st;
+  ASSERT_EQ(::stat((t / "a.imx").c_str(), &st), 0);
+  const std::string dir = resolveBundlePath(t / "a.imx");
+  fs::rmTree(dir);
+  std::string bad = good;
+  bad[8 + 23 + 2 + 5 + 8] = 5;  // b.bin's size now runs one byte past the end
+  writeFile(t / "a.imx", bad);
+  const struct timespec times[2] = {st.st_atim, st.st_mtim};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (t / "a.imx").c_str(), times, 0), 0);
+  const std::string truncated = (t / "a.imx") + ": truncated payload for member b.bin";
+  EXPECT_EQ(errorOf(t / "a.imx"), truncated);
+  EXPECT_FALSE(fileExists(dir + ".imx_unwrapped"));
+  EXPECT_EQ(errorOf(t / "a.imx"), truncated);  // never the partial directory
+}
+
+TEST_F(ImxTest, SameNamedContainersUnderOneRootKeepTheirOwnUnwraps) {
+  TempDir root;
+  test::ScopedEnv env("QO_IMX_UNWRAP_ROOT", root.path().c_str());
+  writeFile(t / "a/avatar.imx", imxBytes({{"who", "a"}}));
+  writeFile(t / "b/avatar.imx", imxBytes({{"who", "b"}}));
+  const std::string a = resolveBundlePath(t / "a/avatar.imx");
+  const std::string b = resolveBundlePath(t / "b/avatar.imx");
+  EXPECT_NE(a, b);
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(resolveBundlePath(t / "a/avatar.imx"), a);
+  EXPECT_EQ(resolveBundlePath(t / "b/avatar.imx"), b);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // both reused, neither redone
+  EXPECT_EQ(readFile(a + "/who"), "a");
+  EXPECT_EQ(readFile(b + "/who"), "b");
 }
 
 TEST_F(ImxTest, InterruptedUnwrapIsRedoneFromScratch) {
@@ -135,6 +176,23 @@ TEST_F(ImxTest, UnsafeNamesRefuseTheWholeContainer) {
   EXPECT_FALSE(fileExists(t / "nul.qobundle/a"));
 }
 
+TEST_F(ImxTest, DuplicateAndReservedMemberNamesRefuseTheWholeContainer) {
+  writeFile(t / "dup.imx", imxBytes({{"x.bin", "1"}, {"y", "2"}, {"x.bin", "3"}}));
+  EXPECT_EQ(errorOf(t / "dup.imx"), (t / "dup.imx") +
+                                        ": refusing duplicate member name 'x.bin' \xE2\x80\x94 entries 0 and 2 both "
+                                        "unpack to x.bin, and only one of them could survive");
+  writeFile(t / "same.imx", imxBytes({{"d/x", "1"}, {"d//./x", "2"}}));
+  EXPECT_THAT(errorOf(t / "same.imx"), HasSubstr(": refusing duplicate member name 'd//./x' \xE2\x80\x94 entries 0 and 1"));
+  writeFile(t / "part.imx", imxBytes({{"y.part", "1"}, {"y", "2"}}));
+  EXPECT_EQ(errorOf(t / "part.imx"), (t / "part.imx") +
+                                         ": refusing member name 'y.part' \xE2\x80\x94 names ending in \".part\" are "
+                                         "reserved for members being unpacked");
+  for (const char* c : {"dup", "same", "part"}) {
+    EXPECT_FALSE(fileExists(t / (std::string(c) + ".qobundle.imx_unwrapped"))) << c;
+    EXPECT_FALSE(fileExists(t / (std::string(c) + ".qobundle/y"))) << c;  // nothing written
+  }
+}
+
 TEST_F(ImxTest, TruncatedTableOfContents) {
   const std::string full = imxBytes({{"first", "1"}, {"second", "2"}});
   const std::string c = t / "c.imx";
@@ -167,11 +225,14 @@ TEST_F(ImxTest, UnwrapDirectoryNaming) {
   EXPECT_EQ(resolveBundlePath(""), "");
   EXPECT_EQ(resolveBundlePath(t / "sub"), t / "sub");                      // a directory as is
 
+  // Under a shared root the name also carries a hash of where the container lives.
   TempDir root;
   test::ScopedEnv env("QO_IMX_UNWRAP_ROOT", (root.path() + "//").c_str());
-  EXPECT_EQ(imx::unwrapDirFor(t / "sub/anna.imx"), root / "anna.qobundle");
-  EXPECT_EQ(resolveBundlePath(t / "sub/anna.imx"), root / "anna.qobundle");
-  EXPECT_TRUE(fileExists(root / "anna.qobundle/f"));
+  const std::string shared = imx::unwrapDirFor(t / "sub/anna.imx");
+  EXPECT_THAT(shared, ::testing::MatchesRegex(root.path() + "/anna-[0-9a-f]{16}\\.qobundle"));
+  EXPECT_EQ(imx::unwrapDirFor(t / "sub/../sub/anna.imx"), shared);
+  EXPECT_EQ(resolveBundlePath(t / "sub/anna.imx"), shared);
+  EXPECT_TRUE(fileExists(shared + "/f"));
 }
 
 TEST_F(ImxTest, ContainerNamedLikeItsUnwrapDirectoryIsNeverDeleted) {
@@ -201,6 +262,52 @@ TEST_F(ImxTest, ConcurrentLoadsUnwrapOnce) {
   EXPECT_EQ(readFile(t / "c.qobundle/b.bin"), std::string(100000, 'b'));
 }
 
+// Four processes resolve one container at once: one unwraps, the others wait and reuse it, and
+// every one of them sees whole members.
+TEST_F(ImxTest, ConcurrentProcessesUnwrapOnceAndSeeWholeMembers) {
+  const std::string a(size_t(8) << 20, 'a'), b(size_t(8) << 20, 'b');
+  writeFile(t / "src/a.bin", a);
+  writeFile(t / "src/b.bin", b);
+  imx::pack(t / "src", t / "c.imx");
+  int gate[2];
+  ASSERT_EQ(::pipe(gate), 0);
+  std::vector<pid_t> kids;
+  for (int k = 0; k < 4; ++k) {
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      ::close(gate[1]);
+      char c;
+      (void)::read(gate[0], &c, 1);  // returns when the parent closes the gate
+      const int log = ::open((t / ("log" + std::to_string(k))).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      ::dup2(log, 2);
+      int rc = 0;
+      try {
+        const std::string dir = resolveBundlePath(t / "c.imx");
+        rc = readFile(dir + "/a.bin") == a && readFile(dir + "/b.bin") == b ? 0 : 3;
+      } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        rc = 2;
+      }
+      std::fflush(stderr);
+      ::_exit(rc);
+    }
+    kids.push_back(pid);
+  }
+  ::close(gate[0]);
+  ::close(gate[1]);
+  std::string logs;
+  for (size_t k = 0; k < kids.size(); ++k) {
+    int status = -1;
+    ASSERT_EQ(::waitpid(kids[k], &status, 0), kids[k]);
+    logs += readFile(t / ("log" + std::to_string(k)));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "process " << k << " status " << status;
+  }
+  size_t unwraps = 0;
+  for (size_t at = 0; (at = logs.find("[qo] unwrapped", at)) != std::string::npos; ++at) ++unwraps;
+  EXPECT_EQ(unwraps, 1u) << logs;
+}
+
 TEST_F(ImxTest, PackRefusesWhatCannotBeReadOrUnpackedSafely) {
   EXPECT_THROW(imx::pack(t / "nowhere", t / "x.imx"), std::runtime_error);
   writeFile(t / "src/ok.bin", "1");
@@ -213,6 +320,16 @@ TEST_F(ImxTest, PackRefusesWhatCannotBeReadOrUnpackedSafely) {
   }
   EXPECT_FALSE(fileExists(t / "x.imx"));
   EXPECT_FALSE(fileExists(t / "x.imx.part"));
+  ::unlink((t / "src/a..b").c_str());
+  writeFile(t / "src/y.part", "3");
+  try {
+    imx::pack(t / "src", t / "x.imx");
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), (t / "src") + ": refusing member name 'y.part' \xE2\x80\x94 names ending in "
+                                                   "\".part\" are reserved for members being unpacked");
+  }
+  EXPECT_FALSE(fileExists(t / "x.imx"));
 }
 
 TEST_F(ImxTest, PackAlignsPayloadsInSortedOrder) {

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "bundle/qo_fs.h"
 #include "bundle/qo_manifest_key.h"
 #include "qo/qo_bundle.h"
 #include "support/test_support.h"
@@ -154,6 +155,21 @@ TEST_F(ManifestTest, NoManifestFile) {
   } catch (const std::runtime_error& e) {
     EXPECT_EQ(std::string(e.what()), "cannot open " + t.path() + "/manifest.json");
   }
+  ASSERT_TRUE(fs::mkdirs(t / "manifest.json"));
+  try {
+    loadManifest(t.path());
+    FAIL();
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "cannot read " + t.path() + "/manifest.json: it is a directory, not a file");
+  }
+}
+
+// A string field starts at its own value: a neighbour's string is never taken for it.
+TEST_F(ManifestTest, StringFieldsReadOnlyTheirOwnValue) {
+  EXPECT_EQ(errorOf(manifestText(96, 64, 32, 4, "\"agent\": null, \"x\": \"demo\"", {"agent"})),
+            "manifest: bad string agent");
+  EXPECT_EQ(errorOf("{\"format\": 7, \"qo-bundle-v0\": 0}"), "manifest: bad string format");
+  EXPECT_EQ(strField("{\"agent\" :  \"anna\", \"x\": \"y\"}", "agent"), "anna");
 }
 
 TEST_F(ManifestTest, BadDimensions) {

@@ -84,13 +84,15 @@ TEST_F(ContextTest, MaskMustHoldCropSquaredBytes) {
   writeFile(t / "mask_512.u8", mask.substr(1));
   EXPECT_EQ(qo_create(t.path().c_str(), "b1", 1, nullptr), nullptr);
   EXPECT_STREQ(qo_last_error(), "qo_create: mask read failed");
-  writeFile(t / "mask_512.u8", mask + "extra bytes are not read");
-  qo_ctx* ctx = qo_create(t.path().c_str(), "b1", 1, nullptr);
-  EXPECT_NE(ctx, nullptr) << qo_last_error();
-  qo_destroy(ctx);
+  writeFile(t / "mask_512.u8", mask + std::string(32 * 32 * 3, '\x80'));  // a mask of a larger crop
+  EXPECT_EQ(qo_create(t.path().c_str(), "b1", 1, nullptr), nullptr);
+  EXPECT_EQ(std::string(qo_last_error()),
+            "qo_create: the paste mask " + (t / "mask_512.u8") +
+                " holds 4096 bytes but crop 32 needs exactly 1024 (crop x crop) \xE2\x80\x94 a mask laid out for "
+                "another crop would be misread. REFUSING to create a session.");
   std::remove((t / "mask_512.u8").c_str());
   writeFile(t / "paste_mask.u8", mask);  // the older name
-  ctx = qo_create(t.path().c_str(), "b1", 1, nullptr);
+  qo_ctx* ctx = qo_create(t.path().c_str(), "b1", 1, nullptr);
   EXPECT_NE(ctx, nullptr) << qo_last_error();
   qo_destroy(ctx);
 }

@@ -69,9 +69,25 @@ TEST_F(FramesTest, BadArgumentsAreRefusedWithTheirTexts) {
   EXPECT_EQ(qo_render_drive_rgba(ctx, 6, rgba.data(), rgba.size()), 0);
   EXPECT_STREQ(qo_last_error(), "qo_render_drive_crop: bad frame index");
   EXPECT_EQ(qo_render_drive_rgba(ctx, 0, rgba.data(), rgba.size() - 1), 0);
-  EXPECT_STREQ(qo_last_error(), "qo_render_*_rgba: out buffer too small");
+  EXPECT_STREQ(qo_last_error(), "qo_render_drive_rgba: out buffer too small");
+  EXPECT_EQ(qo_render_kp_rgba(ctx, 0, kp.data(), kp.data(), nullptr, rgba.size()), 0);
+  EXPECT_STREQ(qo_last_error(), "qo_render_kp_rgba: out buffer too small");
   EXPECT_EQ(qo_render_kp_rgba(nullptr, 0, kp.data(), kp.data(), rgba.data(), rgba.size()), 0);
   EXPECT_STREQ(qo_last_error(), "qo_render_kp_crop: bad args");
+}
+
+// A failure inside the renderer carries the name of the function the host called.
+TEST_F(FramesTest, RenderFailuresNameTheCallersFunction) {
+  qo::devkit::DemoOptions o = tinyDemo();
+  o.priorMovie = true;
+  open(o);
+  std::remove((t / "P_hevc.mov").c_str());  // the prior cursor opens on the first render
+  const std::string refusal = "this bundle carries neither a raw P.f16 nor P_hevc.mov";
+  EXPECT_EQ(qo_render_drive_crop(ctx, 0), nullptr);
+  EXPECT_THAT(qo_last_error(), StartsWith("qo_render_drive_crop: " + refusal));
+  std::vector<uint8_t> rgba(rgbBytes / 3 * 4);
+  EXPECT_EQ(qo_render_drive_rgba(ctx, 0, rgba.data(), rgba.size()), 0);
+  EXPECT_THAT(qo_last_error(), StartsWith("qo_render_drive_crop: " + refusal));
 }
 
 TEST_F(FramesTest, PasteCropNeedsAWholeFrameAndLeavesShortBuffersUntouched) {

@@ -1,3 +1,5 @@
+#include <cstring>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -77,6 +79,38 @@ TEST_F(CursorOpenTest, ManifestRenamesTheMembers) {
   fs::mkdirs(t / "idle");
   test::writeJpgFrames(t / "idle", 3, 32, 16);
   EXPECT_THAT(openLog(&c), StartsWith("[qo-driver] idle/ (raw jpg, 3 frames)"));
+}
+
+TEST_F(CursorOpenTest, ManifestMemberNamesStayInsideTheBundle) {
+  m.dir = t / "bundle";
+  fs::mkdirs(t / "outside_frames");
+  test::writeJpgFrames(t / "outside_frames", 3, 32, 16);
+  test::writePatternMovie(t / "outside.mp4", 3, 32, 16, false);
+  for (const char* entry : {"\"target_frames\": \"../outside_frames\"", "\"target_frames_mp4\": \"../outside.mp4\"",
+                            "\"P_hevc\": \"../outside.mp4\""}) {
+    test::writeFile(m.dir + "/manifest.json", std::string("{") + entry + "}");
+    std::unique_ptr<DriverCursor> c;
+    try {
+      openLog(&c, std::strstr(entry, "P_hevc") != nullptr);
+      ADD_FAILURE() << entry << " was read";
+    } catch (const std::runtime_error& e) {
+      EXPECT_THAT(e.what(), HasSubstr("', which leads outside the bundle directory")) << entry;
+    }
+  }
+}
+
+// Paths are not cut at any fixed length: a bundle deep in the file system plays like any other.
+TEST_F(CursorOpenTest, DeepBundlePathsAreReadWhole) {
+  std::string deep = t.path();
+  while (deep.size() < 1200) deep += "/" + std::string(200, 'd');
+  m.dir = deep;
+  fs::mkdirs(deep + "/target_frames");
+  test::writeJpgFrames(deep + "/target_frames", 3, 32, 16);
+  std::unique_ptr<DriverCursor> c;
+  EXPECT_THAT(openLog(&c), StartsWith("[qo-driver] target_frames/ (raw jpg, 3 frames)"));
+  std::vector<uint8_t> buf(c->frameBytes());
+  EXPECT_EQ(c->pullAt(2, buf.data()), 2);
+  EXPECT_NEAR(test::redLevel(buf.data()), 40, 2);
 }
 
 TEST_F(CursorOpenTest, NoDriverVideoIsRefused) {

@@ -1,5 +1,7 @@
 // Fuzzes the container reader and unwrap: any bytes under a container name must either unpack
-// inside the unwrap directory or fail with an exception, never crash or write elsewhere.
+// inside the unwrap directory, one file per table entry, or fail with an exception, never crash,
+// write elsewhere or let one entry overwrite another.
+#include <dirent.h>
 #include <stdlib.h>
 
 #include <cstdint>
@@ -35,6 +37,35 @@ std::string container(const std::vector<std::pair<std::string, std::string>>& me
   return head + payload;
 }
 
+// The names in a container's table of contents (the unwrap has already accepted it).
+std::vector<std::string> tocNames(const uint8_t* data, size_t size) {
+  std::vector<std::string> names;
+  if (size < 8) return names;
+  const size_t count = data[6] | (data[7] << 8);
+  size_t pos = 8;
+  for (size_t i = 0; i < count && pos + 2 <= size; ++i) {
+    const size_t len = data[pos] | (data[pos + 1] << 8);
+    if (pos + 2 + len > size) break;
+    names.emplace_back(reinterpret_cast<const char*>(data) + pos + 2, len);
+    pos += 2 + len + 16;
+  }
+  return names;
+}
+
+size_t countFiles(const std::string& dir) {
+  size_t n = 0;
+  if (DIR* d = ::opendir(dir.c_str())) {
+    while (const dirent* e = ::readdir(d)) {
+      const std::string name = e->d_name;
+      if (name == "." || name == "..") continue;
+      const std::string path = dir + "/" + name;
+      n += qo::fs::isDirectory(path) ? countFiles(path) : 1;
+    }
+    ::closedir(d);
+  }
+  return n;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -44,6 +75,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
       container({{"manifest.json", "{\"_imx_synthetic_manifest\": 1}"}, {"a", "b"}}),
       container({{"../x", "evil"}}),
       container({{"m", "x"}}, 1),
+      container({{"x.bin", "1"}, {"x.bin", "2"}}),
+      container({{"y.part", "1"}, {"y", "2"}, {"d/./z", "3"}}),
   });
   char templ[] = "/tmp/qo_fuzz_imx_XXXXXX";
   if (!::mkdtemp(templ)) std::abort();
@@ -61,7 +94,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   (void)qo::isImxV2File(c);
   try {
     std::string dir = qo::resolveBundlePath(c);
-    if (dir != c && dir != gWork + "/root/c.qobundle") std::abort();  // unpacked somewhere else
+    if (dir != c && dir != qo::imx::unwrapDirFor(c)) std::abort();  // unpacked somewhere else
+    if (dir != c) {
+      size_t expected = 0;
+      bool manifestNamed = false;
+      for (const std::string& name : tocNames(data, size)) {
+        ++expected;
+        manifestNamed = manifestNamed || name == "manifest.json";
+      }
+      if (manifestNamed && !qo::fs::exists(dir + "/manifest.json")) --expected;  // a synthetic one
+      if (countFiles(dir) != expected) std::abort();  // an entry overwrote another
+    }
   } catch (const std::runtime_error&) {
   }
   qo::fs::rmTree(gWork + "/root");

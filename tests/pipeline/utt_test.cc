@@ -240,6 +240,51 @@ TEST_P(UttTest, PullArgumentsAndBufferSize) {
   EXPECT_EQ(failures, 0);
 }
 
+// One corrupt driver JPEG stops the cursor for good, so every paste fails from then on. A failed
+// frame is consumed like a failed render, so the utterance still ends; idle production backs off
+// instead of retrying in a spin.
+TEST_P(UttTest, PersistentPasteFailureEndsTheUtteranceAndIdleBacksOff) {
+  qo::test::TempDir broken;
+  qo::devkit::DemoOptions o;
+  o.width = 96, o.height = 64, o.crop = 32, o.nt = kNT, o.audio = false;
+  qo::devkit::writeDemoBundle(broken.path(), o);
+  qo::test::writeFile(broken / "target_frames/frame_000003.jpg", "not a jpeg");
+  qo_destroy(ctx);
+  testing::internal::CaptureStderr();
+  ctx = qo_create(broken.path().c_str(), "b1", 1, nullptr);
+  testing::internal::GetCapturedStderr();
+  ASSERT_NE(ctx, nullptr) << qo_last_error();
+  create(-1);
+  waitReady();
+  auto failures = [&] {
+    int64_t n = 0;
+    qo_utt_render_status(u, nullptr, 0, &n);
+    return n;
+  };
+  auto state = [&] {
+    qo_utt_stats st;
+    qo_utt_get_stats(u, &st);
+    return st.state;
+  };
+  pullUntil([&](const auto&) { return failures() > 0; });
+  ASSERT_GT(failures(), 0);
+  const int64_t idleStart = failures();
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));
+  EXPECT_LE(failures() - idleStart, 8) << "idle frames retried against a dead driver without a pause";
+
+  const int64_t speechStart = failures();
+  push(speech(0.6));  // 15 frames
+  for (int i = 0; i < 5000 && state() == 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_NE(state(), 0) << "the utterance never opened";
+  qo_utt_end_utterance(u);
+  for (int i = 0; i < 6000 && state() != 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(state(), 0) << "the utterance never ended";
+  EXPECT_GE(failures() - speechStart, 15);  // every speech frame was tried and given up once
+  char msg[256];
+  EXPECT_EQ(qo_utt_render_status(u, msg, sizeof msg, nullptr), -1);
+  EXPECT_THAT(msg, HasSubstr("qo_driver:"));
+}
+
 INSTANTIATE_TEST_SUITE_P(PasteModes, UttTest, ::testing::Values("0", "1"),
                          [](const auto& p) { return std::string(p.param[0] == '1' ? "PasteThread" : "Synchronous"); });
 

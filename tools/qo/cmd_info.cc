@@ -9,6 +9,7 @@
 
 #include "bundle/qo_bundle.h"
 #include "bundle/qo_fs.h"
+#include "tools/qo/bundle_check.h"
 #include "tools/qo/commands.h"
 
 namespace qo::tool {
@@ -49,6 +50,10 @@ int cmdInfo(int argc, char** argv) {
   if (argc != 1) {
     std::fprintf(stderr, "usage: qo info BUNDLE\n");
     return 2;
+  }
+  if (const std::string why = whyNotABundle(argv[0]); !why.empty()) {
+    std::fprintf(stderr, "qo info: %s\n", why.c_str());
+    return 1;
   }
   Manifest m;
   try {

@@ -16,8 +16,10 @@
 #include "qo/qo_image.h"
 #include "tools/devkit/demo_bundle.h"
 #include "tools/devkit/media_writer.h"
+#include "tools/qo/bundle_check.h"
 #include "tools/qo/commands.h"
 #include "tools/qo/contact_sheet.h"
+#include "tools/qo/progress.h"
 
 namespace qo::tool {
 namespace {
@@ -67,6 +69,10 @@ int cmdRender(int argc, char** argv) {
     std::fprintf(stderr, "qo render: %s\n", e.what());
     return 1;
   }
+  if (const std::string why = whyNotABundle(bundle); !why.empty()) {
+    std::fprintf(stderr, "qo render: %s\n", why.c_str());
+    return 1;
+  }
 
   qo_ctx* ctx = qo_create(bundle.c_str(), model.c_str(), 0, nullptr);
   if (!ctx) {
@@ -82,6 +88,7 @@ int cmdRender(int argc, char** argv) {
   }
 
   int rc = 0;
+  Progress progress(stderr);
   try {
     devkit::MovieOptions mo;
     mo.width = W;
@@ -89,6 +96,7 @@ int cmdRender(int argc, char** argv) {
     devkit::MovieWriter writer(out, mo);
     ContactSheet sheet(W, H, std::min(frames, 6));
     double renderMs = 0, decodeMs = 0, pasteMs = 0, encodeMs = 0;
+    progress.stage("[qo render] %d frames of %s (%dx%d) into %s", frames, bundle.c_str(), W, H, out.c_str());
     const auto start = std::chrono::steady_clock::now();
     for (int k = 0; k < frames; ++k) {
       const int i = k % drive;
@@ -108,19 +116,20 @@ int cmdRender(int argc, char** argv) {
       writer.addRgb(rgb);
       encodeMs += msSince(t);
       sheet.offer(k, frames, rgb);
-      std::fprintf(stderr, "\r[qo render] frame %d/%d", k + 1, frames);
+      progress.live("[qo render] frame %d/%d", k + 1, frames);
     }
     writer.finish();
     const double total = msSince(start);
     const std::string sheetPath = out.substr(0, out.rfind('.')) + "_sheet.png";
     sheet.save(sheetPath);
-    std::fprintf(stderr, "\n");
+    progress.stage("[qo render] %d frames rendered and encoded in %.1f s", frames, total / 1000);
     std::printf("wrote %s (%d frames %dx%d, %s) and %s\n", out.c_str(), frames, W, H, writer.videoEncoder(),
                 sheetPath.c_str());
     std::printf("per frame: render %.1f ms, decode %.1f ms, paste %.1f ms, encode %.1f ms; %.1f fps overall\n",
                 renderMs / frames, decodeMs / frames, pasteMs / frames, encodeMs / frames, 1000.0 * frames / total);
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "\nqo render: %s\n", e.what());
+    progress.end();
+    std::fprintf(stderr, "qo render: %s\n", e.what());
     rc = 1;
   }
   qo_destroy(ctx);

@@ -15,8 +15,10 @@
 #include "qo/qo_utt.h"
 #include "tools/devkit/demo_audio.h"
 #include "tools/devkit/media_writer.h"
+#include "tools/qo/bundle_check.h"
 #include "tools/qo/commands.h"
 #include "tools/qo/contact_sheet.h"
+#include "tools/qo/progress.h"
 #include "tools/qo/speech_audio.h"
 
 namespace qo::tool {
@@ -112,6 +114,10 @@ int cmdSay(int argc, char** argv) {
     std::fprintf(stderr, "qo say: %s\n", e.what());
     return 1;
   }
+  if (const std::string why = whyNotABundle(bundle); !why.empty()) {
+    std::fprintf(stderr, "qo say: %s\n", why.c_str());
+    return 1;
+  }
   std::fprintf(stderr, "[qo say] %.2f s of speech (%s)\n", double(speech.size()) / 16000, how.c_str());
 
   char dir[4096];
@@ -136,12 +142,13 @@ int cmdSay(int argc, char** argv) {
     return 1;
   }
   int rc = 0;
+  Progress progress(stderr);
   try {
     const auto loadStart = Clock::now();
     int ready;
     while ((ready = qo_utt_ready(u)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     if (ready < 0) throw std::runtime_error(qo_utt_last_error());
-    std::fprintf(stderr, "[qo say] model ready in %.2f s\n", secondsSince(loadStart));
+    progress.stage("[qo say] model ready in %.2f s", secondsSince(loadStart));
 
     Recording rec(out, W, H);
     std::vector<uint8_t> rgb(size_t(W) * H * 3);
@@ -159,12 +166,13 @@ int cmdSay(int argc, char** argv) {
     while (rec.frames() < 10) {
       if (!pull()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    progress.stage("[qo say] idle lead-in of %d frames; speaking %s", rec.frames(), fast ? "as fast as possible" : "in real time");
     const auto speakStart = Clock::now();
     size_t pushed = 0;
     int ended = 0;
     int idleAfter = 0;
     int speechFramesBefore = rec.kind(1);
-    bool sawSpeech = false;
+    bool sawSpeech = false, sawRamp = false;
     const auto limit = Clock::now() + std::chrono::seconds(600);
     while (Clock::now() < limit) {
       const size_t due = fast ? speech.size() : std::min(speech.size(), size_t(secondsSince(speakStart) * 16000));
@@ -175,18 +183,30 @@ int cmdSay(int argc, char** argv) {
       if (pushed == speech.size() && !ended) {
         qo_utt_end_utterance(u);
         ended = 1;
+        progress.stage("[qo say] all %.1f s of speech pushed after %.1f s (%d frames so far)",
+                       double(pushed) / 16000, secondsSince(speakStart), rec.frames());
       }
       const int before = rec.frames();
       const bool got = pull();
-      if (rec.kind(1) > speechFramesBefore) sawSpeech = true;
+      if (!sawSpeech && rec.kind(1) > speechFramesBefore) {
+        sawSpeech = true;
+        progress.stage("[qo say] first speech frame %.2f s after the speech began", secondsSince(speakStart));
+      }
+      if (!sawRamp && rec.kind(2) > 0) {
+        sawRamp = true;
+        progress.stage("[qo say] speech over after %d speech frames; ramping back to idle", rec.kind(1));
+      }
       if (got && sawSpeech && info.kind == 0) idleAfter += rec.frames() - before;
       if (idleAfter >= 10) break;
       if (!got) std::this_thread::sleep_for(std::chrono::milliseconds(fast ? 1 : 4));
-      std::fprintf(stderr, "\r[qo say] pushed %.1f s, %d frames (speech %d, ramp %d)", double(pushed) / 16000,
-                   rec.frames(), rec.kind(1), rec.kind(2));
+      progress.live("[qo say] pushed %.1f s, %d frames (speech %d, ramp %d)", double(pushed) / 16000, rec.frames(),
+                    rec.kind(1), rec.kind(2));
     }
     const double wall = secondsSince(speakStart);
-    std::fprintf(stderr, "\n");
+    progress.stage(idleAfter >= 10 ? "[qo say] back to idle after %.1f s: %d frames (speech %d, ramp %d)"
+                                   : "[qo say] STOPPED after %.1f s without returning to idle: %d frames (speech %d, "
+                                     "ramp %d)",
+                   wall, rec.frames(), rec.kind(1), rec.kind(2));
     const std::string sheetPath = out.substr(0, out.rfind('.')) + "_sheet.png";
     rec.finish(sheetPath);
 
@@ -204,7 +224,8 @@ int cmdSay(int argc, char** argv) {
                 st.render_ms, double(rec.frames() - 10) / wall >= 25.0 ? "" : " — slower than 25 fps");
     if (failures) std::printf("render failures: %lld (%s)%s\n", (long long)failures, msg, status < 0 ? " [fatal]" : "");
   } catch (const std::exception& e) {
-    std::fprintf(stderr, "\nqo say: %s\n", e.what());
+    progress.end();
+    std::fprintf(stderr, "qo say: %s\n", e.what());
     rc = 1;
   }
   qo_utt_destroy(u);

@@ -57,26 +57,35 @@ std::vector<int16_t> readWav16k(const std::string& path) {
   while ((got = std::fread(buf, 1, sizeof buf, f.get())) > 0) bytes.insert(bytes.end(), buf, buf + got);
   if (bytes.size() < 12 || std::memcmp(bytes.data(), "RIFF", 4) || std::memcmp(bytes.data() + 8, "WAVE", 4))
     throw std::runtime_error(path + " is not a RIFF/WAVE file");
-  int format = 0, channels = 0, rate = 0, bits = 0;
+  int format = 0, channels = 0, bits = 0;
+  uint32_t rate = 0;
   const unsigned char* data = nullptr;
   size_t dataBytes = 0;
-  for (size_t pos = 12; pos + 8 <= bytes.size();) {
-    const uint32_t size = le32(&bytes[pos + 4]);
+  for (uint64_t pos = 12; pos + 8 <= bytes.size();) {
+    const uint64_t size = le32(&bytes[pos + 4]);
     const unsigned char* body = &bytes[pos + 8];
-    const size_t avail = std::min<size_t>(size, bytes.size() - pos - 8);
+    const size_t avail = size_t(std::min<uint64_t>(size, bytes.size() - pos - 8));
     if (!std::memcmp(&bytes[pos], "fmt ", 4) && avail >= 16) {
       format = le16(body);
       channels = le16(body + 2);
-      rate = int(le32(body + 4));
+      rate = le32(body + 4);
       bits = le16(body + 14);
       if (format == 0xFFFE && avail >= 26) format = le16(body + 24);  // extensible: the sub-format
     } else if (!std::memcmp(&bytes[pos], "data", 4)) {
       data = body;
       dataBytes = avail;
     }
+    // Summed in 64 bits: a size near 2^32 must not wrap the walk back onto this chunk. A chunk
+    // that runs past the end (a truncated or still-growing file) is the last one.
     pos += 8 + size + (size & 1);
   }
   if (!data || channels < 1 || rate < 1) throw std::runtime_error(path + " has no PCM data");
+  // The resampler's taps span 16 input samples each side: above 48 kHz its low-pass has too few
+  // zero crossings, and a rate far below speech turns a small file into hours of audio.
+  if (rate < kMinWavRate || rate > kMaxWavRate)
+    throw std::runtime_error(path + ": sample rate " + std::to_string(rate) + " Hz is outside " +
+                             std::to_string(kMinWavRate) + " to " + std::to_string(kMaxWavRate) +
+                             " Hz, the rates resampled to 16 kHz");
   const bool isFloat = format == 3 && bits == 32;
   if (!(format == 1 && (bits == 8 || bits == 16 || bits == 24 || bits == 32)) && !isFloat)
     throw std::runtime_error(path + ": only integer PCM or 32-bit float WAV is supported");
@@ -105,7 +114,7 @@ std::vector<int16_t> readWav16k(const std::string& path) {
     }
     mono[i] = float(sum / channels);
   }
-  return toPcm16(resample(mono, rate, 16000));
+  return toPcm16(resample(mono, int(rate), 16000));
 }
 
 void writeWav16k(const std::string& path, const std::vector<int16_t>& pcm) {

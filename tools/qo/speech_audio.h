@@ -8,8 +8,11 @@
 
 namespace qo::tool {
 
-// Reads a PCM WAV (8/16/24/32-bit integer or 32-bit float, any channel count and rate) as
-// 16 kHz mono 16-bit samples. Throws std::runtime_error naming the file.
+// Sample rates a WAV may have.
+inline constexpr uint32_t kMinWavRate = 8000, kMaxWavRate = 48000;
+
+// Reads a PCM WAV (8/16/24/32-bit integer or 32-bit float, any channel count, a rate from 8 to
+// 48 kHz) as 16 kHz mono 16-bit samples. Throws std::runtime_error naming the file.
 std::vector<int16_t> readWav16k(const std::string& path);
 
 // Writes 16 kHz mono 16-bit samples as a WAV file.
