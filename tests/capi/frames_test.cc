@@ -83,11 +83,15 @@ TEST_F(FramesTest, RenderFailuresNameTheCallersFunction) {
   open(o);
   std::remove((t / "P_hevc.mov").c_str());  // the prior cursor opens on the first render
   const std::string refusal = "this bundle carries neither a raw P.f16 nor P_hevc.mov";
+  // The demo director's source cone is hoisted, so the prior is read for the prep graph and its
+  // failure is reported (and kept) as the hoisted cone's.
   EXPECT_EQ(qo_render_drive_crop(ctx, 0), nullptr);
-  EXPECT_THAT(qo_last_error(), StartsWith("qo_render_drive_crop: " + refusal));
+  EXPECT_THAT(qo_last_error(), StartsWith("qo_render_drive_crop: "));
+  EXPECT_THAT(qo_last_error(), HasSubstr(refusal));
   std::vector<uint8_t> rgba(rgbBytes / 3 * 4);
   EXPECT_EQ(qo_render_drive_rgba(ctx, 0, rgba.data(), rgba.size()), 0);
-  EXPECT_THAT(qo_last_error(), StartsWith("qo_render_drive_crop: " + refusal));
+  EXPECT_THAT(qo_last_error(), StartsWith("qo_render_drive_crop: "));
+  EXPECT_THAT(qo_last_error(), HasSubstr(refusal));
 }
 
 TEST_F(FramesTest, PasteCropNeedsAWholeFrameAndLeavesShortBuffersUntouched) {
