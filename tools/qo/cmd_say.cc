@@ -129,6 +129,12 @@ int cmdSay(int argc, char** argv) {
   const std::string frontend = devkit::demoFrontendPath(dir);
   if (!std::getenv("W2V_ONNX") && fileExists(frontend)) ::setenv("W2V_ONNX", frontend.c_str(), 1);
 
+  // On two cores one WarpDirector node renders a frame faster than the hoisted cone, whose prep
+  // graph takes the core the director's second thread and the compositor need.
+  if (!std::getenv("QO_WARP_NODE")) {
+    ::setenv("QO_WARP_NODE", "1", 1);
+    std::fprintf(stderr, "[qo say] director warp as one node (QO_WARP_NODE=1; set QO_WARP_NODE=0 for the hoist)\n");
+  }
   qo_ctx* ctx = qo_create(dir, "b1", 0, nullptr);
   if (!ctx) {
     std::fprintf(stderr, "qo say: %s\n", qo_last_error());
