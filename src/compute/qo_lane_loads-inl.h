@@ -34,6 +34,14 @@ namespace hn = hwy::HWY_NAMESPACE;
 template <class D>
 constexpr bool kRunLoads = QO_RUN_LOADS && (hn::MaxLanes(D()) == 4 || hn::MaxLanes(D()) == 8);
 
+// The int32 value of whole floats in [0, 2^23): adding 2^23 moves them into the low significand
+// bits. Two operations where ConvertTo spends five on overflow handling these never need.
+template <class D>
+HWY_INLINE hn::Vec<hn::RebindToSigned<D>> IndexOf(D d, hn::Vec<D> v) {
+  const hn::RebindToSigned<D> di;
+  return hn::Sub(hn::BitCast(di, hn::Add(v, hn::Set(d, 8388608.0f))), hn::Set(di, 0x4B000000));
+}
+
 // first[l] = p[offset[l]], second[l] = p[offset[l] + 1].
 template <class D, class V = hn::Vec<D>>
 HWY_INLINE void LoadPairs(D d, const float* HWY_RESTRICT p, const int32_t* HWY_RESTRICT offset, V& first, V& second) {
