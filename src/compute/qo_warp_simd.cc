@@ -27,6 +27,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "hwy/cache_control.h"
+
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/qo_warp_simd.cc"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
@@ -192,7 +194,10 @@ HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_R
       if (hn::AllTrue(d, hn::And(inSpan, hn::Eq(y0, hn::Set(d, top))))) {
         const auto index = hn::IndicesFromVec(d, IndexOf(d, lane));
         const ptrdiff_t origin = ptrdiff_t(top) * im.W + ptrdiff_t(start);
+        // The row under the block rows, for the next output rows (see qo_gridsample_simd.cc).
+        const ptrdiff_t ahead = ptrdiff_t(std::min(top + 4.0f, im.lastRow) - top) * im.W;
         for (int c = 0; c < kChannels; ++c) {
+          hwy::Prefetch(im.x + c * im.plane + origin + ahead);
           V b[4][4];
           LoadSpans(d, im.x + c * im.plane + origin, im.W, index, b);
           hn::StoreU(InteriorChannel(w, b), d, out + c * outPlane);
