@@ -190,4 +190,87 @@ void conv3x3RangeRowwise(const float* in, int N, int Cin, int H, int W, const fl
   }
 }
 
+void gridSampleRows(const float* x, const float* grid, float* y, int C, int H, int W, int Hg, int Wg, int rowBegin,
+                    int rowEnd) {
+  const size_t plane = size_t(H) * W, outPlane = size_t(Hg) * Wg;
+  const float lastX = float(W - 1), lastY = float(H - 1);
+  for (int i = std::max(rowBegin, 0); i < std::min(rowEnd, Hg); ++i) {
+    for (int j = 0; j < Wg; ++j) {
+      const size_t o = size_t(i) * Wg + j;
+      float px = ((grid[2 * o] + 1.0f) * 0.5f) * float(W) - 0.5f;
+      float py = ((grid[2 * o + 1] + 1.0f) * 0.5f) * float(H) - 0.5f;
+      if (std::isnan(px)) px = -1.0f;
+      if (std::isnan(py)) py = -1.0f;
+      const float flx = std::floor(px), fly = std::floor(py);
+      const float fx = px - flx, fy = py - fly;
+      int c0 = 0, c1 = 0, r0 = 0, r1 = 0;
+      if (flx >= 0.0f) {
+        c0 = int(std::min(flx, lastX));
+        c1 = int(std::min(flx + 1.0f, lastX));
+      }
+      if (fly >= 0.0f) {
+        r0 = int(std::min(fly, lastY));
+        r1 = int(std::min(fly + 1.0f, lastY));
+      }
+      const float w00 = (1.0f - fx) * (1.0f - fy), w01 = fx * (1.0f - fy), w10 = (1.0f - fx) * fy, w11 = fx * fy;
+      const size_t t00 = size_t(r0) * W + c0, t01 = size_t(r0) * W + c1;
+      const size_t t10 = size_t(r1) * W + c0, t11 = size_t(r1) * W + c1;
+      for (int c = 0; c < C; ++c) {
+        const float* X = x + c * plane;
+        y[c * outPlane + o] = ((w00 * X[t00] + w01 * X[t01]) + w10 * X[t10]) + w11 * X[t11];
+      }
+    }
+  }
+}
+
+void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg, int rowBegin,
+                      int rowEnd) {
+  const size_t plane = size_t(H) * W, outPlane = size_t(Hg) * Wg;
+  const auto axis = [](float g, int size, float& q, float& frac, int& t0, int& t1) {
+    float p = ((g + 1.0f) * float(size) - 1.0f) * 0.5f;
+    if (std::isnan(p)) p = -1.0f;
+    const float t = p - std::floor(p);
+    q = ((1.0f - t) * t) * 0.5f;
+    frac = 0.0f;
+    t0 = t1 = 0;
+    if (p >= 0.0f) {
+      const float c = std::min(p, float(size - 1));
+      const float f = std::floor(c);
+      frac = c - f;
+      t0 = int(f);
+      t1 = std::min(t0 + 1, size - 1);
+    }
+  };
+  const auto second = [](float a, float b, float c) { return (a - 2.0f * b) + c; };
+  for (int i = std::max(rowBegin, 0); i < std::min(rowEnd, Hg); ++i) {
+    for (int j = 0; j < Wg; ++j) {
+      const size_t o = size_t(i) * Wg + j;
+      float qx, qy, fx, fy;
+      int x0, x1, y0, y1;
+      axis(grid[2 * o], W, qx, fx, x0, x1);
+      axis(grid[2 * o + 1], H, qy, fy, y0, y1);
+      const float w[4] = {(1.0f - fx) * (1.0f - fy), fx * (1.0f - fy), (1.0f - fx) * fy, fx * fy};
+      const int rows[4] = {y0, y0, y1, y1}, cols[4] = {x0, x1, x0, x1};
+      for (int c = 0; c < 3; ++c) {
+        const float* X = x + c * plane;
+        float v[4], dxx[4], dyy[4], dxxyy[4];
+        for (int t = 0; t < 4; ++t) {
+          float p[3][3];
+          for (int dr = 0; dr < 3; ++dr) {
+            const int r = std::clamp(rows[t] + dr - 1, 0, H - 1);
+            for (int dq = 0; dq < 3; ++dq) p[dr][dq] = X[size_t(r) * W + std::clamp(cols[t] + dq - 1, 0, W - 1)];
+          }
+          v[t] = p[1][1];
+          dxx[t] = second(p[1][0], p[1][1], p[1][2]);
+          dyy[t] = second(p[0][1], p[1][1], p[2][1]);
+          dxxyy[t] = second(second(p[0][0], p[1][0], p[2][0]), second(p[0][1], p[1][1], p[2][1]),
+                            second(p[0][2], p[1][2], p[2][2]));
+        }
+        const auto lerp = [&](const float* a) { return ((w[0] * a[0] + w[1] * a[1]) + w[2] * a[2]) + w[3] * a[3]; };
+        y[c * outPlane + o] = ((qx * qy) * lerp(dxxyy)) + ((lerp(v) - qx * lerp(dxx)) - qy * lerp(dyy));
+      }
+    }
+  }
+}
+
 }  // namespace qo::plain::QO_PLAIN_NS

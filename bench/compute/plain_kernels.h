@@ -24,6 +24,11 @@
   /* Same sums with the column loop innermost over a row of accumulators, which vectorises. */                     \
   void conv3x3RangeRowwise(const float* in, int N, int Cin, int H, int W, const float* weights, const float* bias, \
                            int Cout, float* out, int lo, int hi);                                                  \
+  /* Per output pixel, channels innermost, taps read with clamped indices. */                                      \
+  void gridSampleRows(const float* x, const float* grid, float* y, int C, int H, int W, int Hg, int Wg,           \
+                      int rowBegin, int rowEnd);                                                                   \
+  void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg, int rowBegin,  \
+                        int rowEnd);                                                                               \
   }
 
 namespace qo::plain {

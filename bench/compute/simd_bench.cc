@@ -1,12 +1,15 @@
 // qo::simd kernels on the dispatched target against plain C++ loops (vectoriser off, and
 // -O3 -march=native), at the sizes the engine runs them. Prints the speed-up of each kernel
-// over both after the runs.
+// over both after the runs, and for the sampling kernels the time per output pixel against the
+// memory-bandwidth bound of a memcpy moving the same bytes in the same run.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <map>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -120,6 +123,49 @@ struct ConvLayer {
   }
 };
 
+// An image, a smooth grid (the identity rotated by 0.05 rad and scaled by 0.95, as a head
+// alignment warps) and a uniformly random grid, both covering the image; the output; and two
+// buffers for a memcpy moving as many bytes as a kernel reads and writes.
+struct SamplingImage {
+  int C, H, W;
+  std::vector<float> x, smooth, random, y;
+  std::vector<char> copyFrom, copyTo;
+  SamplingImage(int c, int h, int w)
+      : C(c), H(h), W(w), x(size_t(c) * h * w), smooth(size_t(h) * w * 2), random(smooth.size()), y(x.size()) {
+    std::mt19937 rng(6);
+    std::uniform_real_distribution<float> value(0.0f, 1.0f), coordinate(-1.0f, 1.0f);
+    for (float& f : x) f = value(rng);
+    for (float& f : random) f = coordinate(rng);
+    const double cs = 0.95 * std::cos(0.05), sn = 0.95 * std::sin(0.05);
+    for (int i = 0; i < h; ++i) {
+      for (int j = 0; j < w; ++j) {
+        const double u = (2.0 * j + 1.0) / w - 1.0, v = (2.0 * i + 1.0) / h - 1.0;
+        smooth[(size_t(i) * w + j) * 2] = float(cs * u - sn * v + 0.01);
+        smooth[(size_t(i) * w + j) * 2 + 1] = float(sn * u + cs * v - 0.02);
+      }
+    }
+    copyFrom.assign(bytes() / 2, 1);
+    copyTo.assign(bytes() / 2, 0);
+    std::fill(y.begin(), y.end(), 0.0f);
+  }
+  // Read X and the grid, write Y.
+  size_t bytes() const { return sizeof(float) * (x.size() + smooth.size() + y.size()); }
+};
+
+struct SamplingShape {
+  int C, H, W;
+  const char* name;
+};
+constexpr SamplingShape kSamplingShapes[] = {{3, 512, 512, "3x512x512"}, {12, 512, 512, "12x512x512"},
+                                             {3, 1080, 1920, "3x1080x1920"}};
+
+SamplingImage& samplingImage(const SamplingShape& s) {
+  static std::map<std::string, std::unique_ptr<SamplingImage>> images;
+  auto& image = images[s.name];
+  if (!image) image = std::make_unique<SamplingImage>(s.C, s.H, s.W);
+  return *image;
+}
+
 template <class T>
 T& fixture() {
   static T instance;
@@ -224,6 +270,65 @@ void BM_Conv3x3(benchmark::State& state, Fn fn) {
   state.SetItemsProcessed(int64_t(state.iterations()) * f.kC * f.kH * f.kW);
 }
 
+using GridSampleFn = void (*)(const float*, const float*, float*, int, int, int, int, int, int, int);
+using WarpFn = void (*)(const float*, const float*, float*, int, int, int, int, int, int);
+
+void BM_GridSample(benchmark::State& state, SamplingShape shape, bool smooth, GridSampleFn fn) {
+  SamplingImage& f = samplingImage(shape);
+  const float* grid = smooth ? f.smooth.data() : f.random.data();
+  for (auto _ : state) {
+    fn(f.x.data(), grid, f.y.data(), f.C, f.H, f.W, f.H, f.W, 0, f.H);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * f.H * f.W);
+}
+
+void BM_Warp(benchmark::State& state, SamplingShape shape, bool smooth, WarpFn fn) {
+  SamplingImage& f = samplingImage(shape);
+  const float* grid = smooth ? f.smooth.data() : f.random.data();
+  for (auto _ : state) {
+    fn(f.x.data(), grid, f.y.data(), f.H, f.W, f.H, f.W, 0, f.H);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * f.H * f.W);
+}
+
+// The copy bandwidth of this run: memcpy of half a kernel's traffic, so that the bytes read plus
+// the bytes written equal the kernel's.
+void BM_Copy(benchmark::State& state, SamplingShape shape) {
+  SamplingImage& f = samplingImage(shape);
+  for (auto _ : state) {
+    std::memcpy(f.copyTo.data(), f.copyFrom.data(), f.copyFrom.size());
+    benchmark::ClobberMemory();
+  }
+  state.SetBytesProcessed(int64_t(state.iterations()) * int64_t(f.bytes()));
+}
+
+void registerSampling() {
+  for (const SamplingShape& shape : kSamplingShapes) {
+    const std::string size = shape.name;
+    benchmark::RegisterBenchmark(("memcpy/" + size).c_str(), BM_Copy, shape)->Unit(benchmark::kMicrosecond);
+    for (bool smooth : {true, false}) {
+      const std::string base = size + (smooth ? "/smooth" : "/random");
+      const std::pair<const char*, GridSampleFn> gs[] = {{"simd", qo::simd::gridSampleRows},
+                                                         {"plain_scalar", plain::scalar::gridSampleRows},
+                                                         {"plain_native", plain::native::gridSampleRows}};
+      for (const auto& [impl, fn] : gs) {
+        benchmark::RegisterBenchmark(("gridSampleRows/" + base + "/" + impl).c_str(), BM_GridSample, shape, smooth, fn)
+            ->Unit(benchmark::kMicrosecond);
+      }
+      if (shape.C != 3) continue;  // the warp is defined on 3 channels
+      const std::pair<const char*, WarpFn> warp[] = {{"simd", qo::simd::warpDirectorRows},
+                                                     {"plain_scalar", plain::scalar::warpDirectorRows},
+                                                     {"plain_native", plain::native::warpDirectorRows}};
+      for (const auto& [impl, fn] : warp) {
+        benchmark::RegisterBenchmark(("warpDirectorRows/" + base + "/" + impl).c_str(), BM_Warp, shape, smooth, fn)
+            ->Unit(benchmark::kMicrosecond);
+      }
+    }
+  }
+}
+
 #define QO_BENCH_SET(BM, kernel, size)                                                              \
   BENCHMARK_CAPTURE(BM, simd, qo::simd::kernel)->Name(#kernel "/" size "/simd")->Unit(benchmark::kMicrosecond); \
   BENCHMARK_CAPTURE(BM, scalar, plain::scalar::kernel)                                                \
@@ -286,6 +391,48 @@ class RatioReporter : public benchmark::ConsoleReporter {
     }
   }
 
+  // Per output pixel, with the bound a memcpy of the same traffic sets (1 thread).
+  void printSampling() const {
+    std::printf("\nSampling kernels, 1 thread: ns per output pixel (ms per image); bound = memcpy of the bytes read "
+                "and written\n");
+    std::printf("%-34s %18s %18s %7s %18s %7s %9s %8s %9s\n", "kernel/shape/grid", "simd", "plain_scalar", "ratio",
+                "plain_native", "ratio", "bound ms", "GB/s", "x bound");
+    for (const char* kernel : {"gridSampleRows", "warpDirectorRows"}) {
+      for (const SamplingShape& shape : kSamplingShapes) {
+        for (const char* grid : {"smooth", "random"}) {
+          const std::string base = std::string(kernel) + "/" + shape.name + "/" + grid;
+          const auto time = [&](const std::string& name) {
+            const auto it = times_.find(name);
+            return it == times_.end() ? -1.0 : it->second;
+          };
+          const double simd = time(base + "/simd"), scalar = time(base + "/plain_scalar");
+          const double native = time(base + "/plain_native"), bound = time(std::string("memcpy/") + shape.name);
+          if (simd < 0) continue;
+          const double pixels = double(shape.H) * shape.W;
+          const double bytes = 4.0 * (2.0 * shape.C + 2.0) * pixels;
+          const auto cell = [&](double us) {
+            char text[32];
+            if (us < 0) return std::string("-");
+            std::snprintf(text, sizeof text, "%.2f (%.3f)", 1e3 * us / pixels, us / 1e3);
+            return std::string(text);
+          };
+          const auto ratio = [&](double us) {
+            return us < 0 ? std::string("-") : std::to_string(us / simd).substr(0, 5) + "x";
+          };
+          if (bound < 0) {
+            std::printf("%-34s %18s %18s %7s %18s %7s %9s %8s %9s\n", base.c_str(), cell(simd).c_str(),
+                        cell(scalar).c_str(), ratio(scalar).c_str(), cell(native).c_str(), ratio(native).c_str(), "-",
+                        "-", "-");
+            continue;
+          }
+          std::printf("%-34s %18s %18s %7s %18s %7s %9.3f %8.1f %8.2fx\n", base.c_str(), cell(simd).c_str(),
+                      cell(scalar).c_str(), ratio(scalar).c_str(), cell(native).c_str(), ratio(native).c_str(),
+                      bound / 1e3, bytes / (bound * 1e3), simd / bound);
+        }
+      }
+    }
+  }
+
  private:
   std::map<std::string, double> times_;  // microseconds per iteration
 };
@@ -295,9 +442,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
 int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  registerSampling();
   RatioReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   reporter.printRatios();
+  reporter.printSampling();
   benchmark::Shutdown();
   return 0;
 }

@@ -72,6 +72,7 @@ QO_API void conv3x3Range(const float* in, int N, int Cin, int H, int W, const fl
 // x0 < 0, else min(x0, W - 1) and min(x0 + 1, W - 1); rows likewise; the four weighted taps are
 // summed in reading order. A NaN pixel coordinate counts as -1 (the first row or column); indices
 // are clamped in float before conversion, so no finite or infinite coordinate reads outside x.
+// H and W below 2^23, H * W below 2^31; C, H, W or Wg below 1 writes nothing.
 QO_API void gridSampleRows(const float* x, const float* grid, float* y, int C, int H, int W, int Hg, int Wg,
                            int rowBegin, int rowEnd);
 
@@ -80,7 +81,7 @@ QO_API void gridSampleRows(const float* x, const float* grid, float* y, int C, i
 // taps carries its value and its second differences (horizontal, vertical, mixed) over the
 // edge-clamped 3 x 3 neighbourhood; with q = (1 - t) t / 2 from the fraction t of the unclamped
 // pixel coordinate ((g + 1) * size - 1) * 0.5, y = qx qy Dxxyy + (V - qx Dxx - qy Dyy). A NaN
-// pixel coordinate counts as -1, as in gridSampleRows.
+// pixel coordinate counts as -1, as in gridSampleRows; the same size limits hold.
 QO_API void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg,
                              int rowBegin, int rowEnd);
 

@@ -15,14 +15,19 @@
 //
 // Lanes hold neighbouring output columns. When every lane's four neighbourhoods lie inside the
 // image (1 <= x0 <= W - 3, 1 <= y0 <= H - 3), together they are the 4 x 4 block at rows y0 - 1 ..
-// y0 + 2, columns x0 - 1 .. x0 + 2, read as four 128-bit rows per lane (qo_lane_loads-inl.h);
-// the neighbouring taps share their second differences, which are the same sums either way.
-// Other blocks gather each tap's neighbourhood with clamped indices. The last block of a row goes
-// through stack buffers, so nothing is read or written past the row.
+// y0 + 2, columns x0 - 1 .. x0 + 2. Where all the blocks start on one row within N columns, as
+// smooth grids give, four row pieces are loaded whole and each lane picks its columns with a
+// table lookup; other interior blocks are read as four 128-bit rows per lane and transposed
+// (qo_lane_loads-inl.h). The neighbouring taps share their second differences, which are the same
+// sums either way. Blocks with a lane near the border gather each tap's neighbourhood with clamped
+// indices. The last block of a row goes through stack buffers, so nothing is read or written past
+// the row. Indices go through float and offsets are int32: H and W below 2^23, planes below 2^31.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "hwy/cache_control.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/qo_warp_simd.cc"
@@ -41,7 +46,7 @@ using D = hn::CappedTag<float, 8>;
 using DI = hn::RebindToSigned<D>;
 using V = hn::Vec<D>;
 using VI = hn::Vec<DI>;
-constexpr int kLanes = int(hn::MaxLanes(D()));
+constexpr int kMaxLanes = int(hn::MaxLanes(D()));
 constexpr int kChannels = 3;
 
 struct Image {
@@ -49,6 +54,7 @@ struct Image {
   ptrdiff_t plane;  // H * W
   int W;
   float width, height, lastColumn, lastRow;
+  bool spans;  // rows hold pieces of N + 3 columns
 };
 
 struct Axis {
@@ -90,27 +96,36 @@ struct Weights {
   }
 };
 
-// One channel whose 4 x 4 blocks start at p[offset[l]].
-HWY_INLINE V InteriorChannel(D d, const Weights& w, const float* HWY_RESTRICT p, ptrdiff_t W,
-                             const int32_t* HWY_RESTRICT offset) {
-  V b0[4], b1[4], b2[4], b3[4];
-  LoadQuads(d, p, offset, b0);
-  LoadQuads(d, p + W, offset, b1);
-  LoadQuads(d, p + 2 * W, offset, b2);
-  LoadQuads(d, p + 3 * W, offset, b3);
+// One channel from its 4 x 4 blocks: b[a][k] holds rows y0 - 1 + a, columns x0 - 1 + k.
+HWY_INLINE V InteriorChannel(const Weights& w, const V (&b)[4][4]) {
   // Vertical second differences of the columns, centred on rows y0 (top) and y1 (bottom).
   V top[4], bottom[4];
   for (int k = 0; k < 4; ++k) {
-    top[k] = Second(b0[k], b1[k], b2[k]);
-    bottom[k] = Second(b1[k], b2[k], b3[k]);
+    top[k] = Second(b[0][k], b[1][k], b[2][k]);
+    bottom[k] = Second(b[1][k], b[2][k], b[3][k]);
   }
-  const V v = w.Interpolate(b1[1], b1[2], b2[1], b2[2]);
-  const V dxx = w.Interpolate(Second(b1[0], b1[1], b1[2]), Second(b1[1], b1[2], b1[3]), Second(b2[0], b2[1], b2[2]),
-                              Second(b2[1], b2[2], b2[3]));
+  const V v = w.Interpolate(b[1][1], b[1][2], b[2][1], b[2][2]);
+  const V dxx = w.Interpolate(Second(b[1][0], b[1][1], b[1][2]), Second(b[1][1], b[1][2], b[1][3]),
+                              Second(b[2][0], b[2][1], b[2][2]), Second(b[2][1], b[2][2], b[2][3]));
   const V dyy = w.Interpolate(top[1], top[2], bottom[1], bottom[2]);
   const V dxxyy = w.Interpolate(Second(top[0], top[1], top[2]), Second(top[1], top[2], top[3]),
                                 Second(bottom[0], bottom[1], bottom[2]), Second(bottom[1], bottom[2], bottom[3]));
   return w.Correct(v, dxx, dyy, dxxyy);
+}
+
+// The blocks of a channel whose lanes' blocks start at p[offset[l]].
+HWY_INLINE void LoadBlocks(D d, const float* HWY_RESTRICT p, ptrdiff_t W, const int32_t* HWY_RESTRICT offset,
+                           V (&b)[4][4]) {
+  for (int a = 0; a < 4; ++a) LoadQuads(d, p + a * W, offset, b[a]);
+}
+
+// The blocks of a channel whose lanes' blocks all start on one row, within N columns from p:
+// four row pieces of N + 3 columns, each lane picking its columns with a table lookup.
+template <class Index>
+HWY_INLINE void LoadSpans(D d, const float* HWY_RESTRICT p, ptrdiff_t W, Index lane, V (&b)[4][4]) {
+  for (int a = 0; a < 4; ++a) {
+    for (int k = 0; k < 4; ++k) b[a][k] = hn::TableLookupLanes(hn::LoadU(d, p + a * W + k), lane);
+  }
 }
 
 // Row and column offsets of one tap point's clamped neighbourhood.
@@ -123,12 +138,12 @@ HWY_INLINE Neighbourhood Around(D d, V r, V q, const Image& im) {
   const V one = hn::Set(d, 1.0f), zero = hn::Zero(d);
   const auto width = hn::Set(di, im.W);
   Neighbourhood n;
-  n.row[0] = hn::Mul(hn::ConvertTo(di, hn::Max(hn::Sub(r, one), zero)), width);
-  n.row[1] = hn::Mul(hn::ConvertTo(di, r), width);
-  n.row[2] = hn::Mul(hn::ConvertTo(di, hn::Min(hn::Add(r, one), hn::Set(d, im.lastRow))), width);
-  n.col[0] = hn::ConvertTo(di, hn::Max(hn::Sub(q, one), zero));
-  n.col[1] = hn::ConvertTo(di, q);
-  n.col[2] = hn::ConvertTo(di, hn::Min(hn::Add(q, one), hn::Set(d, im.lastColumn)));
+  n.row[0] = hn::Mul(IndexOf(d, hn::Max(hn::Sub(r, one), zero)), width);
+  n.row[1] = hn::Mul(IndexOf(d, r), width);
+  n.row[2] = hn::Mul(IndexOf(d, hn::Min(hn::Add(r, one), hn::Set(d, im.lastRow))), width);
+  n.col[0] = IndexOf(d, hn::Max(hn::Sub(q, one), zero));
+  n.col[1] = IndexOf(d, q);
+  n.col[2] = IndexOf(d, hn::Min(hn::Add(q, one), hn::Set(d, im.lastColumn)));
   return n;
 }
 
@@ -151,7 +166,7 @@ HWY_INLINE TapTerms Clamped(D d, const float* HWY_RESTRICT p, const Neighbourhoo
   return t;
 }
 
-// kLanes output columns from their grid pairs g; channel c of the first column goes to
+// N output columns from their grid pairs g; channel c of the first column goes to
 // out[c * outPlane].
 HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_RESTRICT out, ptrdiff_t outPlane) {
   const D d;
@@ -167,12 +182,37 @@ HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_R
   const auto inside = hn::And(hn::And(hn::Ge(ax.t0, one), hn::Le(ax.t0, hn::Set(d, im.width - 3.0f))),
                               hn::And(hn::Ge(ay.t0, one), hn::Le(ay.t0, hn::Set(d, im.height - 3.0f))));
   if (hn::AllTrue(d, inside)) {
-    alignas(64) int32_t offset[kLanes];
-    const auto corner = hn::Add(hn::Mul(hn::ConvertTo(di, hn::Sub(ay.t0, one)), hn::Set(di, im.W)),
-                                hn::ConvertTo(di, hn::Sub(ax.t0, one)));
+    const int N = int(hn::Lanes(d));
+    if (im.spans) {
+      // Smooth grids: the lanes' blocks start on one row, within N columns of the first lane's.
+      // (Blocks across two rows take lookups in five row pieces and blends, which measured
+      // slower than the transposing loads below.)
+      const V x0 = hn::Sub(ax.t0, one), y0 = hn::Sub(ay.t0, one);
+      const float start = std::min(hn::GetLane(x0), im.width - float(N + 3)), top = hn::GetLane(y0);
+      const V lane = hn::Sub(x0, hn::Set(d, start));
+      const auto inSpan = hn::And(hn::Ge(lane, hn::Zero(d)), hn::Le(lane, hn::Set(d, float(N - 1))));
+      if (hn::AllTrue(d, hn::And(inSpan, hn::Eq(y0, hn::Set(d, top))))) {
+        const auto index = hn::IndicesFromVec(d, IndexOf(d, lane));
+        const ptrdiff_t origin = ptrdiff_t(top) * im.W + ptrdiff_t(start);
+        // The row under the block rows, for the next output rows (see qo_gridsample_simd.cc).
+        const ptrdiff_t ahead = ptrdiff_t(std::min(top + 4.0f, im.lastRow) - top) * im.W;
+        for (int c = 0; c < kChannels; ++c) {
+          hwy::Prefetch(im.x + c * im.plane + origin + ahead);
+          V b[4][4];
+          LoadSpans(d, im.x + c * im.plane + origin, im.W, index, b);
+          hn::StoreU(InteriorChannel(w, b), d, out + c * outPlane);
+        }
+        return;
+      }
+    }
+    alignas(64) int32_t offset[kMaxLanes];
+    const auto corner =
+        hn::Add(hn::Mul(IndexOf(d, hn::Sub(ay.t0, one)), hn::Set(di, im.W)), IndexOf(d, hn::Sub(ax.t0, one)));
     hn::Store(corner, di, offset);
     for (int c = 0; c < kChannels; ++c) {
-      hn::StoreU(InteriorChannel(d, w, im.x + c * im.plane, im.W, offset), d, out + c * outPlane);
+      V b[4][4];
+      LoadBlocks(d, im.x + c * im.plane, im.W, offset, b);
+      hn::StoreU(InteriorChannel(w, b), d, out + c * outPlane);
     }
     return;
   }
@@ -190,16 +230,17 @@ HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_R
 }
 
 void Row(const Image& im, const float* HWY_RESTRICT g, int Wg, float* HWY_RESTRICT out, ptrdiff_t outPlane) {
+  const int N = int(hn::Lanes(D()));
   int j = 0;
-  for (; j + kLanes <= Wg; j += kLanes) Block(im, g + 2 * j, out + j, outPlane);
-  if (kLanes == 1 || j >= Wg) return;  // one lane leaves no tail
+  for (; j + N <= Wg; j += N) Block(im, g + 2 * j, out + j, outPlane);
+  if (N == 1 || j >= Wg) return;  // one lane leaves no tail
   const int n = Wg - j;
-  alignas(64) float pairs[2 * kLanes] = {};  // unused lanes sample the image centre
-  alignas(64) float samples[kChannels * kLanes];
+  alignas(64) float pairs[2 * kMaxLanes] = {};  // unused lanes sample the image centre
+  alignas(64) float samples[kChannels * kMaxLanes];
   std::memcpy(pairs, g + 2 * j, sizeof(float) * 2 * size_t(n));
-  Block(im, pairs, samples, kLanes);
+  Block(im, pairs, samples, N);
   for (int c = 0; c < kChannels; ++c) {
-    std::memcpy(out + c * outPlane + j, samples + c * kLanes, sizeof(float) * size_t(n));
+    std::memcpy(out + c * outPlane + j, samples + c * N, sizeof(float) * size_t(n));
   }
 }
 
@@ -208,7 +249,7 @@ void Row(const Image& im, const float* HWY_RESTRICT g, int Wg, float* HWY_RESTRI
 void WarpDirectorRows(const float* HWY_RESTRICT x, const float* HWY_RESTRICT grid, float* HWY_RESTRICT y, int H, int W,
                       int Hg, int Wg, int rowBegin, int rowEnd) {
   if (H < 1 || W < 1 || Wg < 1) return;
-  const Image im{x, ptrdiff_t(H) * W, W, float(W), float(H), float(W - 1), float(H - 1)};
+  const Image im{x, ptrdiff_t(H) * W, W, float(W), float(H), float(W - 1), float(H - 1), W >= int(hn::Lanes(D())) + 3};
   const ptrdiff_t outPlane = ptrdiff_t(Hg) * Wg;
   for (int i = std::max(rowBegin, 0); i < std::min(rowEnd, Hg); ++i) {
     Row(im, grid + 2 * ptrdiff_t(i) * Wg, Wg, y + ptrdiff_t(i) * Wg, outPlane);

@@ -267,7 +267,9 @@ void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W,
       const float w[4] = {(1.0f - fx) * (1.0f - fy), fx * (1.0f - fy), (1.0f - fx) * fy, fx * fy};
       const int rows[4] = {ay.taps.i0, ay.taps.i0, ay.taps.i1, ay.taps.i1};
       const int cols[4] = {ax.taps.i0, ax.taps.i1, ax.taps.i0, ax.taps.i1};
-      const auto interpolate = [&](const float a[4]) { return ((w[0] * a[0] + w[1] * a[1]) + w[2] * a[2]) + w[3] * a[3]; };
+      const auto interpolate = [&](const float a[4]) {
+        return ((w[0] * a[0] + w[1] * a[1]) + w[2] * a[2]) + w[3] * a[3];
+      };
       for (int c = 0; c < 3; ++c) {
         const float* X = x + c * plane;
         float v[4], dxx[4], dyy[4], dxxyy[4];

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -16,9 +17,11 @@ namespace qo::test::sampling {
 constexpr float kUnwritten = -12345.0f;
 constexpr size_t kGuard = 64;
 
-enum class Grid { Random, Smooth, AllMinus1, AllPlus1, Outside, Special };
-constexpr Grid kAllGrids[] = {Grid::Random,   Grid::Smooth,  Grid::AllMinus1,
-                              Grid::AllPlus1, Grid::Outside, Grid::Special};
+// Smooth: rotated by 0.05 rad and scaled by 0.95; Shifted: the identity moved by a quarter pixel
+// up and left, onto the last row and column; Stretched: scaled by 1.12, rotated by 0.03 rad.
+enum class Grid { Random, Smooth, Shifted, Stretched, AllMinus1, AllPlus1, Outside, Special };
+constexpr Grid kAllGrids[] = {Grid::Random,    Grid::Smooth,   Grid::Shifted, Grid::Stretched,
+                              Grid::AllMinus1, Grid::AllPlus1, Grid::Outside, Grid::Special};
 
 inline const char* gridName(Grid g) {
   switch (g) {
@@ -26,6 +29,10 @@ inline const char* gridName(Grid g) {
       return "random";
     case Grid::Smooth:
       return "smooth";
+    case Grid::Shifted:
+      return "shifted";
+    case Grid::Stretched:
+      return "stretched";
     case Grid::AllMinus1:
       return "all -1";
     case Grid::AllPlus1:
@@ -56,7 +63,10 @@ inline std::vector<float> makeGrid(Grid kind, int Hg, int Wg, std::mt19937& rng)
                             std::nextafter(1.0f, 2.0f),
                             std::nextafter(-1.0f, -2.0f),
                             1e-40f};
-  const double c = 0.95 * std::cos(0.05), s = 0.95 * std::sin(0.05);
+  const auto affine = [](double scale, double angle, double u, double v, double du, double dv, int k) {
+    const double c = scale * std::cos(angle), s = scale * std::sin(angle);
+    return float(k == 0 ? c * u - s * v + du : s * u + c * v + dv);
+  };
   for (int i = 0; i < Hg; ++i) {
     for (int j = 0; j < Wg; ++j) {
       float* p = &g[(size_t(i) * Wg + j) * 2];
@@ -67,7 +77,13 @@ inline std::vector<float> makeGrid(Grid kind, int Hg, int Wg, std::mt19937& rng)
             p[k] = inside(rng);
             break;
           case Grid::Smooth:
-            p[k] = float(k == 0 ? c * u - s * v + 0.01 : s * u + c * v - 0.02);
+            p[k] = affine(0.95, 0.05, u, v, 0.01, -0.02, k);
+            break;
+          case Grid::Shifted:
+            p[k] = affine(1.0, 0.0, u, v, -0.5 / Wg, -0.5 / Hg, k);
+            break;
+          case Grid::Stretched:
+            p[k] = affine(1.12, 0.03, u, v, 0.0, 0.0, k);
             break;
           case Grid::AllMinus1:
             p[k] = -1.0f;
@@ -104,9 +120,10 @@ inline Case makeCase(int C, int H, int W, int Hg, int Wg, Grid kind, std::mt1993
 using Kernel = std::function<void(const float* x, const float* grid, float* y, int C, int H, int W, int Hg, int Wg,
                                   int rowBegin, int rowEnd)>;
 
-// Runs the kernel with X between NaN guards (any read past X poisons a sample) and the output
-// between kUnwritten guards; the grid has its exact size, for the sanitizers. Returns the output
-// planes, whose unwritten elements keep kUnwritten, and fails the test if an output guard changed.
+// Runs the kernel with X between NaN guards (any read past X that reaches a sample poisons it) and
+// the output between kUnwritten guards, then again with X and the grid at their exact sizes, where
+// the sanitizers see reads of lanes that are thrown away. Returns the output planes, whose
+// unwritten elements keep kUnwritten; fails the test if an output guard changed or the runs differ.
 inline std::vector<float> runGuarded(const Case& c, const Kernel& kernel, int rowBegin, int rowEnd) {
   std::vector<float> x(c.x.size() + 2 * kGuard, std::numeric_limits<float>::quiet_NaN());
   std::copy(c.x.begin(), c.x.end(), x.begin() + kGuard);
@@ -118,7 +135,11 @@ inline std::vector<float> runGuarded(const Case& c, const Kernel& kernel, int ro
     EXPECT_EQ(y[i], kUnwritten) << "written " << kGuard - i << " before the output";
     EXPECT_EQ(y[kGuard + outSize + i], kUnwritten) << "written " << i << " past the output";
   }
-  return std::vector<float>(y.begin() + kGuard, y.begin() + kGuard + outSize);
+  std::vector<float> out(y.begin() + kGuard, y.begin() + kGuard + outSize), exact(outSize, kUnwritten);
+  kernel(c.x.data(), grid.data(), exact.data(), c.C, c.H, c.W, c.Hg, c.Wg, rowBegin, rowEnd);
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), exact.begin(), exact.end(),
+                         [](float a, float b) { return std::bit_cast<uint32_t>(a) == std::bit_cast<uint32_t>(b); }));
+  return out;
 }
 
 // Bitwise comparison, reporting the first differing element as (channel, row, column).
