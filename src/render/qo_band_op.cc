@@ -42,10 +42,12 @@ void runBandOp(OrtKernelContext* context, const char* op, BandFn band, int chann
   if (gs.size() != 4 || gs[0] != xs[0] || gs[3] != 2)
     throw std::runtime_error(name + ": the grid must be [N, Hg, Wg, 2] with X's N = " + std::to_string(xs[0]) +
                              ", got " + shapeText(gs) + " for X " + shapeText(xs));
-  // Every plane is indexed with int and each tensor must fit in memory as floats.
-  for (int64_t d : {xs[1], xs[2], xs[3], gs[1], gs[2]})
-    if (d > INT_MAX / 2) throw std::runtime_error(name + ": dimension " + std::to_string(d) + " is out of range");
   const int64_t N = xs[0], C = xs[1], H = xs[2], W = xs[3], Hg = gs[1], Wg = gs[2];
+  // The kernels index a plane with int32 and hold coordinates exactly in float.
+  constexpr int64_t kSide = int64_t(1) << 23, kPlane = int64_t(1) << 31;
+  if (H >= kSide || W >= kSide || H * W >= kPlane || Hg >= kPlane || Wg >= kPlane || Hg * Wg >= kPlane || C > INT_MAX)
+    throw std::runtime_error(name + ": X " + shapeText(xs) + " or grid " + shapeText(gs) +
+                             " is larger than the kernel serves (sides below 2^23, planes below 2^31 pixels)");
   if ((H == 0 || W == 0) && Hg > 0 && Wg > 0 && N > 0 && C > 0)
     throw std::runtime_error(name + ": X " + shapeText(xs) + " has no pixels to sample");
 

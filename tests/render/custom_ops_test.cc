@@ -228,6 +228,8 @@ TEST(customOps, RefuseShapesTheyCannotServe) {
   EXPECT_THAT(runError(fast, x, randomArray({2, 4, 4, 3}, 5, -1, 1)), HasSubstr("got [2, 4, 4, 3]"));
   EXPECT_THAT(runError(fast, randomArray({2, 2, 0, 4}, 6, 0, 1), randomArray({2, 3, 3, 2}, 7, -1, 1)),
               HasSubstr("has no pixels to sample"));
+  const test::FloatArray wide{{1, 2, 1, int64_t(1) << 23}, std::vector<float>(size_t(2) << 23)};
+  EXPECT_THAT(runError(fast, wide, randomArray({1, 1, 1, 2}, 9, -1, 1)), HasSubstr("larger than the kernel serves"));
   EXPECT_EQ(runError(fast, x, randomArray({2, 3, 5, 2}, 8, -1, 1)), "");
 }
 
