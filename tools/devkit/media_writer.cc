@@ -68,7 +68,8 @@ struct MovieWriter::Impl {
     if (out->oformat->flags & AVFMT_GLOBALHEADER) video->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     const std::string name = codec->name;
     if (name == "libx264") {
-      av_opt_set(video->priv_data, "preset", "veryfast", 0);
+      av_opt_set(video->priv_data, "preset", opt.live ? "superfast" : "veryfast", 0);
+      if (opt.live) av_opt_set(video->priv_data, "tune", "zerolatency", 0);
       if (opt.lossless) av_opt_set(video->priv_data, "qp", "0", 0);
       else av_opt_set(video->priv_data, "crf", std::to_string(opt.crf).c_str(), 0);
     } else if (name == "libx265") {

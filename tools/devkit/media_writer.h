@@ -22,6 +22,7 @@ struct MovieOptions {
   bool lossless = false;  // exact YUV round trip (x264 qp 0, x265 lossless)
   int crf = 20;           // quality when not lossless
   int audioRate = 0;      // > 0: a mono AAC track at this sample rate, fed by addAudio
+  bool live = false;      // encode at stream pace: x264's "superfast" preset, no look-ahead
 };
 
 class MovieWriter {
