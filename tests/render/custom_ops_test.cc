@@ -25,23 +25,6 @@ using namespace qo::onnx;
 using ::testing::HasSubstr;
 namespace fs = std::filesystem;
 
-test::FloatArray randomArray(std::vector<int64_t> shape, uint32_t seed, float lo, float hi) {
-  size_t n = 1;
-  for (int64_t d : shape) n *= size_t(d);
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(lo, hi);
-  test::FloatArray a{shape, std::vector<float>(n)};
-  for (float& f : a.data) f = dist(rng);
-  return a;
-}
-
-float maxAbsDiff(const test::FloatArray& a, const test::FloatArray& b) {
-  EXPECT_EQ(a.shape, b.shape);
-  float worst = 0;
-  for (size_t i = 0; i < std::min(a.data.size(), b.data.size()); ++i)
-    worst = std::max(worst, std::fabs(a.data[i] - b.data[i]));
-  return worst;
-}
 
 std::vector<uint8_t> gridSampleGraph(int64_t N, int64_t C, int64_t H, int64_t W, int64_t Hg, int64_t Wg) {
   ModelBuilder b;
@@ -62,14 +45,14 @@ TEST(gridSampleFastOp, MatchesOrtGridSampleOnRandomGrids) {
     const std::vector<uint8_t> plain = gridSampleGraph(s.N, s.C, s.H, s.W, s.Hg, s.Wg);
     std::vector<uint8_t> fast = plain;
     ASSERT_EQ(rewriteGridSampleToFast(fast), 1u);
-    const test::FloatArray x = randomArray({s.N, s.C, s.H, s.W}, seed++, -2, 2);
-    const test::FloatArray g = randomArray({s.N, s.Hg, s.Wg, 2}, seed++, -1.3f, 1.3f);
+    const test::FloatArray x = test::randomArray({s.N, s.C, s.H, s.W}, seed++, -2, 2);
+    const test::FloatArray g = test::randomArray({s.N, s.Hg, s.Wg, 2}, seed++, -1.3f, 1.3f);
     Ort::Session ref = test::openSession(plain);
     for (int threads : {1, 2}) {
       Ort::Session got = test::openCustomSession(fast, threads);
       const auto y0 = test::runFloats(ref, {{"x", x}, {"g", g}}, {"y"});
       const auto y1 = test::runFloats(got, {{"x", x}, {"g", g}}, {"y"});
-      EXPECT_LE(maxAbsDiff(y0[0], y1[0]), 1e-5f) << s.C << "x" << s.H << "x" << s.W << " grid " << s.Hg << "x" << s.Wg;
+      EXPECT_LE(test::maxAbsDiff(y0[0], y1[0]), 1e-5f) << s.C << "x" << s.H << "x" << s.W << " grid " << s.Hg << "x" << s.Wg;
     }
   }
 }
@@ -188,14 +171,14 @@ TEST(warpDirectorOp, MatchesTheStandardWarpBlock) {
   } shapes[] = {{19, 23, 19, 23}, {32, 48, 32, 48}, {12, 10, 7, 17}};
   uint32_t seed = 11;
   for (const Shape& s : shapes) {
-    const test::FloatArray x = randomArray({1, 3, s.H, s.W}, seed++, 0, 1);
-    const test::FloatArray g = randomArray({1, s.Hg, s.Wg, 2}, seed++, -1.2f, 1.2f);
+    const test::FloatArray x = test::randomArray({1, 3, s.H, s.W}, seed++, 0, 1);
+    const test::FloatArray g = test::randomArray({1, s.Hg, s.Wg, 2}, seed++, -1.2f, 1.2f);
     Ort::Session ref = test::openSession(warpBlockGraph(s.H, s.W, s.Hg, s.Wg));
     Ort::Session got = test::openCustomSession(warpNodeGraph(3, s.H, s.W, s.Hg, s.Wg), 2);
     const auto y0 = test::runFloats(
         ref, {{"x", x}, {"g", g}, {"qx", correction(g, 0, s.W)}, {"qy", correction(g, 1, s.H)}}, {"y"});
     const auto y1 = test::runFloats(got, {{"x", x}, {"g", g}}, {"y"});
-    EXPECT_LE(maxAbsDiff(y0[0], y1[0]), 1e-4f) << s.H << "x" << s.W << " grid " << s.Hg << "x" << s.Wg;
+    EXPECT_LE(test::maxAbsDiff(y0[0], y1[0]), 1e-4f) << s.H << "x" << s.W << " grid " << s.Hg << "x" << s.Wg;
   }
 }
 
@@ -210,7 +193,7 @@ std::string runError(Ort::Session& s, const test::FloatArray& x, const test::Flo
 
 TEST(customOps, RefuseShapesTheyCannotServe) {
   Ort::Session warp4 = test::openCustomSession(warpNodeGraph(4, 5, 5, 5, 5));
-  EXPECT_THAT(runError(warp4, randomArray({1, 4, 5, 5}, 1, 0, 1), randomArray({1, 5, 5, 2}, 2, -1, 1)),
+  EXPECT_THAT(runError(warp4, test::randomArray({1, 4, 5, 5}, 1, 0, 1), test::randomArray({1, 5, 5, 2}, 2, -1, 1)),
               HasSubstr("com.corvanta::WarpDirector: this node warps the director's 3-channel source and the graph "
                         "handed it C=4. REFUSING rather than writing a frame nobody asked for."));
 
@@ -222,15 +205,15 @@ TEST(customOps, RefuseShapesTheyCannotServe) {
   b.node("GridSampleFast", {"x", "g"}, {"y"}, {}, {.domain = "com.corvanta"});
   b.output("y", kFloat, {"n", 2, "hg", "wg"});
   Ort::Session fast = test::openCustomSession(b.bytes());
-  const test::FloatArray x = randomArray({2, 2, 4, 4}, 3, 0, 1);
-  EXPECT_THAT(runError(fast, x, randomArray({1, 4, 4, 2}, 4, -1, 1)),
+  const test::FloatArray x = test::randomArray({2, 2, 4, 4}, 3, 0, 1);
+  EXPECT_THAT(runError(fast, x, test::randomArray({1, 4, 4, 2}, 4, -1, 1)),
               HasSubstr("com.corvanta::GridSampleFast: the grid must be [N, Hg, Wg, 2] with X's N = 2, got [1, 4, 4, 2]"));
-  EXPECT_THAT(runError(fast, x, randomArray({2, 4, 4, 3}, 5, -1, 1)), HasSubstr("got [2, 4, 4, 3]"));
-  EXPECT_THAT(runError(fast, randomArray({2, 2, 0, 4}, 6, 0, 1), randomArray({2, 3, 3, 2}, 7, -1, 1)),
+  EXPECT_THAT(runError(fast, x, test::randomArray({2, 4, 4, 3}, 5, -1, 1)), HasSubstr("got [2, 4, 4, 3]"));
+  EXPECT_THAT(runError(fast, test::randomArray({2, 2, 0, 4}, 6, 0, 1), test::randomArray({2, 3, 3, 2}, 7, -1, 1)),
               HasSubstr("has no pixels to sample"));
   const test::FloatArray wide{{1, 2, 1, int64_t(1) << 23}, std::vector<float>(size_t(2) << 23)};
-  EXPECT_THAT(runError(fast, wide, randomArray({1, 1, 1, 2}, 9, -1, 1)), HasSubstr("larger than the kernel serves"));
-  EXPECT_EQ(runError(fast, x, randomArray({2, 3, 5, 2}, 8, -1, 1)), "");
+  EXPECT_THAT(runError(fast, wide, test::randomArray({1, 1, 1, 2}, 9, -1, 1)), HasSubstr("larger than the kernel serves"));
+  EXPECT_EQ(runError(fast, x, test::randomArray({2, 3, 5, 2}, 8, -1, 1)), "");
 }
 
 }  // namespace

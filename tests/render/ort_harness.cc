@@ -1,5 +1,9 @@
 #include "render/ort_harness.h"
 
+#include <algorithm>
+#include <cmath>
+#include <random>
+
 #include "render/qo_custom_ops.h"
 
 namespace qo::test {
@@ -28,6 +32,23 @@ Ort::Session openCustomSession(const std::vector<uint8_t>& model, int threads) {
   o.SetIntraOpNumThreads(threads);
   registerGridSampleFast(o);
   return Ort::Session(ortEnv(), model.data(), model.size(), o);
+}
+
+FloatArray randomArray(std::vector<int64_t> shape, uint32_t seed, float lo, float hi) {
+  size_t n = 1;
+  for (int64_t d : shape) n *= size_t(d);
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> dist(lo, hi);
+  FloatArray a{std::move(shape), std::vector<float>(n)};
+  for (float& f : a.data) f = dist(rng);
+  return a;
+}
+
+float maxAbsDiff(const FloatArray& a, const FloatArray& b) {
+  if (a.shape != b.shape || a.data.size() != b.data.size()) return INFINITY;
+  float worst = 0;
+  for (size_t i = 0; i < a.data.size(); ++i) worst = std::max(worst, std::fabs(a.data[i] - b.data[i]));
+  return worst;
 }
 
 std::vector<FloatArray> runFloats(Ort::Session& session, const std::vector<std::pair<std::string, FloatArray>>& inputs,

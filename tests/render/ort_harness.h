@@ -22,6 +22,11 @@ struct FloatArray {
   std::vector<float> data;
 };
 
+// Uniform random values in [lo, hi) of the given shape.
+FloatArray randomArray(std::vector<int64_t> shape, uint32_t seed, float lo, float hi);
+// Largest absolute elementwise difference; shapes must agree.
+float maxAbsDiff(const FloatArray& a, const FloatArray& b);
+
 // Runs `session` with the given float inputs and returns the named outputs (float tensors).
 std::vector<FloatArray> runFloats(Ort::Session& session, const std::vector<std::pair<std::string, FloatArray>>& inputs,
                                   const std::vector<std::string>& outputs);

@@ -120,23 +120,6 @@ std::vector<uint8_t> toyDirector(const Toy& t) {
   return b.bytes();
 }
 
-test::FloatArray randomArray(std::vector<int64_t> shape, uint32_t seed, float lo, float hi) {
-  size_t n = 1;
-  for (int64_t d : shape) n *= size_t(d);
-  std::mt19937 rng(seed);
-  std::uniform_real_distribution<float> dist(lo, hi);
-  test::FloatArray a{shape, std::vector<float>(n)};
-  for (float& f : a.data) f = dist(rng);
-  return a;
-}
-
-float maxAbsDiff(const test::FloatArray& a, const test::FloatArray& b) {
-  EXPECT_EQ(a.shape, b.shape);
-  float worst = 0;
-  for (size_t i = 0; i < std::min(a.data.size(), b.data.size()); ++i)
-    worst = std::max(worst, std::fabs(a.data[i] - b.data[i]));
-  return worst;
-}
 
 std::string warpReason(const Toy& t) {
   std::vector<uint8_t> model = toyDirector(t);
@@ -208,12 +191,12 @@ TEST(sourceCone, HoistedPairComputesTheSameOutput) {
   EXPECT_EQ(p.graphInputs, (std::set<std::string>{"P_rgb"}));
   EXPECT_EQ(f.graphInputs, (std::set<std::string>{"kp", "cone"}));
 
-  const test::FloatArray x = randomArray({1, 3, kSide, kSide}, 1, 0, 1), kp = randomArray({1, 2, 1, 1}, 2, -0.2f, 0.2f);
+  const test::FloatArray x = test::randomArray({1, 3, kSide, kSide}, 1, 0, 1), kp = test::randomArray({1, 2, 1, 1}, 2, -0.2f, 0.2f);
   Ort::Session whole = test::openSession(model), frame = test::openSession(perFrame);
   const auto y0 = test::runFloats(whole, {{"P_rgb", x}, {"kp", kp}}, {"y"});
   const auto cone = test::runFloats(prepSession, {{"P_rgb", x}}, {boundary});
   const auto y1 = test::runFloats(frame, {{"cone", cone[0]}, {"kp", kp}}, {"y"});
-  EXPECT_LE(maxAbsDiff(y0[0], y1[0]), 1e-6f);
+  EXPECT_LE(test::maxAbsDiff(y0[0], y1[0]), 1e-6f);
 }
 
 // The warp node replaces cone and block; Constant nodes stay, a residual after the
@@ -237,11 +220,11 @@ TEST(sourceCone, WarpNodeComputesTheSameOutput) {
     EXPECT_EQ(warps, 1u);
     EXPECT_EQ(adds, residual ? 1u : 0u);
 
-    const test::FloatArray x = randomArray({1, 3, kSide, kSide}, 3, 0, 1), kp = randomArray({1, 2, 1, 1}, 4, -0.3f, 0.3f);
+    const test::FloatArray x = test::randomArray({1, 3, kSide, kSide}, 3, 0, 1), kp = test::randomArray({1, 2, 1, 1}, 4, -0.3f, 0.3f);
     Ort::Session s0 = test::openSession(model), s1 = test::openCustomSession(warped);
     const auto y0 = test::runFloats(s0, {{"P_rgb", x}, {"kp", kp}}, {"y"});
     const auto y1 = test::runFloats(s1, {{"P_rgb", x}, {"kp", kp}}, {"y"});
-    EXPECT_LE(maxAbsDiff(y0[0], y1[0]), 1e-4f) << "residual " << residual;
+    EXPECT_LE(test::maxAbsDiff(y0[0], y1[0]), 1e-4f) << "residual " << residual;
   }
 }
 
