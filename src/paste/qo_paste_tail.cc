@@ -26,27 +26,6 @@ struct TailJob {
   double dudy, dvdy, u0, v0;
 };
 
-// True when the column can change its pixel: inside the crop and some mask sample is not 0.
-// Everything else the kernel leaves alone too, so trimming such columns changes nothing.
-inline bool liveColumn(const Paste::Impl& p, int px, int py) {
-  paste::CropPos pos;
-  return paste::cropPosition(px, py, p.side, &pos) &&
-         !paste::maskQuad(p.maskBordered.data(), p.side, pos.ix, pos.iy).empty();
-}
-
-// The Lanczos kernel over the live columns of one row only: dead columns at either end (off the
-// crop, or under an empty mask) would cost it a position and a mask lookup each.
-void lanczosRow(const Paste::Impl& p, int offX, int offY, int x0, int x1, uint8_t* outRow) {
-  const int* mapX = p.mapX.data();
-  const int* mapY = p.mapY.data();
-  int first = 0, last = x1 - x0;
-  while (first <= last && !liveColumn(p, mapX[first] + offX, mapY[first] + offY)) ++first;
-  while (last > first && !liveColumn(p, mapX[last] + offX, mapY[last] + offY)) --last;
-  if (first > last) return;
-  simd::pasteLanczos8Row(p.crop4.data(), p.side, p.mask.data(), p.lanczos.data(), p.bilinear.data(), mapX + first,
-                         mapY + first, offX, offY, x0 + first, x0 + last, outRow);
-}
-
 }  // namespace
 
 void Paste::Impl::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double dudy, double dvdy,
@@ -63,7 +42,9 @@ void Paste::Impl::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, i
       switch (p.fast) {
         case 1: paste::bicubicRow(job.plain, p.cubic.data(), offX, offY, job.x0, job.x1, row); break;
         case 2: paste::bilinearRow(job.plain, offX, offY, job.x0, job.x1, row); break;
-        default: lanczosRow(p, offX, offY, job.x0, job.x1, row);
+        default:
+          simd::pasteLanczos8Row(p.crop4.data(), p.side, p.mask.data(), p.lanczos.data(), p.bilinear.data(),
+                                 p.mapX.data(), p.mapY.data(), offX, offY, job.x0, job.x1, row);
       }
     }
   });
