@@ -21,21 +21,22 @@ void GaussRow(const float* HWY_RESTRICT src, const float* HWY_RESTRICT g, int ta
               size_t n) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
+  constexpr size_t kChains = 8;
   size_t x = 0;
-  for (; x + 4 * N <= n; x += 4 * N) {
-    auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
+  for (; x + kChains * N <= n; x += kChains * N) {
+    hn::Vec<decltype(d)> a[kChains];
+    for (size_t c = 0; c < kChains; ++c) a[c] = hn::Zero(d);
     for (int k = 0; k < taps; ++k) {
       const auto w = hn::Set(d, g[k]);
       const float* HWY_RESTRICT s = src + x + size_t(k);
-      a0 = hn::Add(a0, hn::Mul(w, hn::LoadU(d, s)));
-      a1 = hn::Add(a1, hn::Mul(w, hn::LoadU(d, s + N)));
-      a2 = hn::Add(a2, hn::Mul(w, hn::LoadU(d, s + 2 * N)));
-      a3 = hn::Add(a3, hn::Mul(w, hn::LoadU(d, s + 3 * N)));
+      for (size_t c = 0; c < kChains; ++c) a[c] = hn::Add(a[c], hn::Mul(w, hn::LoadU(d, s + c * N)));
     }
-    hn::StoreU(a0, d, dst + x);
-    hn::StoreU(a1, d, dst + x + N);
-    hn::StoreU(a2, d, dst + x + 2 * N);
-    hn::StoreU(a3, d, dst + x + 3 * N);
+    for (size_t c = 0; c < kChains; ++c) hn::StoreU(a[c], d, dst + x + c * N);
+  }
+  for (; x + N <= n; x += N) {
+    auto a = hn::Zero(d);
+    for (int k = 0; k < taps; ++k) a = hn::Add(a, hn::Mul(hn::Set(d, g[k]), hn::LoadU(d, src + x + size_t(k))));
+    hn::StoreU(a, d, dst + x);
   }
   for (; x < n; ++x) {
     float acc = 0.0f;
