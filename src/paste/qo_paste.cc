@@ -66,6 +66,7 @@ Paste::Impl::Impl(std::vector<uint8_t> maskBytes, int sideIn, const Unsharp& u)
       amount(u.amount),
       fast(0),
       mask(std::move(maskBytes)),
+      bands(1),
       ringStride(0) {
   paste::checkSettings(side, mask.size(), u);
   fast = paste::sampleModeFrom(std::getenv("QO_PASTE_FAST"));
@@ -78,14 +79,16 @@ Paste::Impl::Impl(std::vector<uint8_t> maskBytes, int sideIn, const Unsharp& u)
   // Zero-filled here so every page is touched once at construction, not during a frame.
   const size_t plane = size_t(side) * size_t(side);
   crop4.assign(plane * 4, 0.0f);
-  // One band per pool part; a band should be several kernels tall, or re-blurring the
-  // ksize - 1 rows it shares with its neighbour costs more than the split gains.
-  bands.resize(size_t(pool::parts(size_t(side), std::max(paste::kGrain, 4 * size_t(ksize)))));
+  // Bands several kernels tall, or re-blurring the ksize - 1 rows a band shares with its
+  // neighbour costs more than the split gains; a few per pool part, so that a part held up
+  // elsewhere can be covered for.
+  bands = std::max(1, side / std::max(2 * int(paste::kGrain), 8 * ksize));
   ringStride = (size_t(side) + 15) / 16 * 16 + 16;
-  for (Band& b : bands) {
-    b.pad.assign(3 * size_t(padded), 0.0f);
-    b.ring.assign(3 * size_t(ksize) * ringStride, 0.0f);
-    b.rows.assign(3 * size_t(ksize), nullptr);
+  rings.resize(size_t(pool::parts(size_t(bands), 1)));
+  for (Ring& r : rings) {
+    r.pad.assign(3 * size_t(padded), 0.0f);
+    r.rows.assign(3 * size_t(ksize) * ringStride, 0.0f);
+    r.order.assign(3 * size_t(ksize), nullptr);
   }
   const size_t stride = size_t(side) + 2;
   maskBordered.assign(stride * stride, 0);

@@ -23,16 +23,17 @@ struct Paste::Impl {
   std::vector<int32_t> mapX, mapY;  // per covered column, fixed point
   std::vector<uint8_t> maskBordered;  // (side + 2)^2: the mask inside a 1-pixel ring of zeros
 
-  // The sharpen pass splits the crop rows into bands, one per pool part. Each band mirror-pads
-  // and blurs its rows horizontally into a ring of ksize rows per channel, so the vertical blur
-  // reads rows that are still in cache; the ksize - 1 rows above a band are blurred by both
-  // bands they touch.
-  struct Band {
+  // The sharpen pass splits the crop rows into bands, handed out to the pool's parts on demand.
+  // A band mirror-pads and blurs its rows horizontally into a ring of ksize rows per channel,
+  // so the vertical blur reads rows that are still in cache; the ksize - 1 rows above a band
+  // are blurred by both bands they touch. One ring per part.
+  struct Ring {
     std::vector<float> pad;            // 3 x padded: one mirror-padded row per channel
-    std::vector<float> ring;           // 3 x ksize rows of ringStride: horizontally blurred rows
-    std::vector<const float*> rows;    // 3 x ksize: the ring rows of one output row, in order
+    std::vector<float> rows;           // 3 x ksize rows of ringStride: horizontally blurred rows
+    std::vector<const float*> order;   // 3 x ksize: the ring rows of one output row, in order
   };
-  std::vector<Band> bands;
+  std::vector<Ring> rings;
+  int bands;  // of the sharpen pass
   // Ring rows are a cache line longer than a multiple of one, so the 3 x ksize rows that one
   // output row reads fall into different cache sets rather than all into the same few.
   size_t ringStride;
@@ -46,13 +47,15 @@ struct Paste::Impl {
   void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double dudy, double dvdy, double u0,
                      double v0);
 
-  // Crop rows [begin, end) of the sharpen pass, with band b's scratch.
-  void sharpenRows(const float* crop, float scale, Band& b, int begin, int end);
+  // Crop rows [begin, end) of the sharpen pass, in ring r.
+  void sharpenRows(const float* crop, float scale, Ring& r, int begin, int end);
 };
 
 namespace paste {
 // Smallest range worth a part of its own on the pool.
 inline constexpr size_t kGrain = 64;
+// Frame rows per chunk of the composite, as handed out to the pool's parts.
+inline constexpr size_t kRowChunk = 8;
 }  // namespace paste
 
 }  // namespace qo
