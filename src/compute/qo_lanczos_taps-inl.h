@@ -1,5 +1,5 @@
-// Per-target Lanczos tap sums of the paste kernel: the 8x8 taps of one crop position, or of two
-// neighbouring positions at once. Each row of taps is summed left to right, then the rows are
+// Per-target Lanczos tap sums of the paste kernel: the 8x8 taps of one crop position, or of any
+// two interior positions at once. Each row of taps is summed left to right, then the rows are
 // weighted and summed top to bottom, every product and sum rounded on its own. The channels ride
 // in the lanes of one 4-float pixel, so every lane keeps that order whatever the path.
 
@@ -12,6 +12,8 @@
 #endif
 
 #include <cstddef>
+#include <type_traits>
+#include <utility>
 
 #include "hwy/highway.h"
 
@@ -119,45 +121,83 @@ HWY_INLINE hn::Vec<PixelTag> LanczosInterior(DRows d, const float* HWY_RESTRICT 
   }
 }
 
-// Two neighbouring columns k, k + 1 whose integer positions are (ix, iy) and (ix + 1, iy),
-// both interior: tap t of column k + 1 is the pixel right of tap t of column k, so one 8-float
-// load per tap serves both (column k in lanes 0-3, k + 1 in lanes 4-7) and each lane sums in the
-// single-column order. Only for targets with 8-lane vectors.
-template <class DRows>
-HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int side,
-                                    const float* HWY_RESTRICT lanczosTab, int ix, int iy, int fx0, int fy0, int fx1,
-                                    int fy1, float* HWY_RESTRICT samples) {
+// Calls f(std::integral_constant<int, i>) for i = 0 .. N - 1, unrolled at compile time, so that
+// lane indices derived from i are constants.
+template <int N, class F>
+HWY_INLINE void Unrolled(F&& f) {
+  [&]<int... I>(std::integer_sequence<int, I...>) { (f(std::integral_constant<int, I>()), ...); }
+  (std::make_integer_sequence<int, N>());
+}
+
+// How the taps of two columns A and B relate: B one pixel right of A in the same row, B on A's
+// very pixel, or anywhere else.
+enum class Taps2 { kAdjacent, kSame, kApart };
+
+// Two interior columns A and B in one 8-float vector, A in lanes 0-3 and B in lanes 4-7, each
+// lane summing in the single-column order. Adjacent: tap t of B is the pixel right of tap t of
+// A, so one 8-float load serves both. Same: one 4-float load fills both halves. Apart: two
+// 4-float loads per tap. Only for targets with 8-lane vectors.
+template <Taps2 kShare, class DRows>
+HWY_INLINE void LanczosInteriorTwo(DRows d, const float* HWY_RESTRICT crop, int side,
+                                   const float* HWY_RESTRICT lanczosTab, int ixA, int iyA, int fxA, int fyA, int ixB,
+                                   int iyB, int fxB, int fyB, float* HWY_RESTRICT sampleA,
+                                   float* HWY_RESTRICT sampleB) {
   const PixelTag d4;
   const ptrdiff_t rowStride = ptrdiff_t(side) * kPixelFloats;
-  const float* HWY_RESTRICT base =
-      crop + (ptrdiff_t(iy - kTapsBefore) * side + (ix - kTapsBefore)) * kPixelFloats;
-  // Weights of column k in block 0 and of column k + 1 in block 1; tap i is lane i of each
-  // block broadcast within the block.
-  const auto weights = [&](int f0, int f1, int first) {
-    return hn::Combine(d, hn::LoadU(d4, lanczosTab + kTaps * f1 + first), hn::LoadU(d4, lanczosTab + kTaps * f0 + first));
+  const float* HWY_RESTRICT baseA =
+      crop + (ptrdiff_t(iyA - kTapsBefore) * side + (ixA - kTapsBefore)) * kPixelFloats;
+  const float* HWY_RESTRICT baseB =
+      crop + (ptrdiff_t(iyB - kTapsBefore) * side + (ixB - kTapsBefore)) * kPixelFloats;
+  // Weights of A in block 0 and of B in block 1; tap i is lane i of each block broadcast
+  // within the block.
+  const auto weights = [&](int fA, int fB, int first) {
+    return hn::Combine(d, hn::LoadU(d4, lanczosTab + kTaps * fB + first), hn::LoadU(d4, lanczosTab + kTaps * fA + first));
   };
-  const auto tap = [](hn::Vec<DRows> four, int i) {
-    switch (i & 3) {
-      case 0: return hn::Broadcast<0>(four);
-      case 1: return hn::Broadcast<1>(four);
-      case 2: return hn::Broadcast<2>(four);
-      default: return hn::Broadcast<3>(four);
-    }
-  };
-  const auto wxLow = weights(fx0, fx1, 0), wxHigh = weights(fx0, fx1, 4);
+  const auto wxLow = weights(fxA, fxB, 0), wxHigh = weights(fxA, fxB, 4);
   hn::Vec<DRows> wx[kTaps];
-  for (int t = 0; t < kTaps; ++t) wx[t] = tap(t < 4 ? wxLow : wxHigh, t);
+  Unrolled<kTaps>([&](auto t) { wx[t] = hn::Broadcast<t & 3>(t < 4 ? wxLow : wxHigh); });
   // The row weights are made as needed: all sixteen weight vectors do not fit in registers.
-  const auto wyLow = weights(fy0, fy1, 0), wyHigh = weights(fy0, fy1, 4);
-  const auto rowSum = [&](int s) {
-    const float* HWY_RESTRICT p = base + s * rowStride;
-    auto r = hn::Mul(hn::LoadU(d, p), wx[0]);
-    for (int t = 1; t < kTaps; ++t) r = hn::Add(r, hn::Mul(hn::LoadU(d, p + t * kPixelFloats), wx[t]));
-    return r;
-  };
-  auto acc = hn::Mul(rowSum(0), tap(wyLow, 0));
-  for (int s = 1; s < kTaps; ++s) acc = hn::Add(acc, hn::Mul(rowSum(s), tap(s < 4 ? wyLow : wyHigh, s)));
-  hn::StoreU(acc, d, samples);
+  const auto wyLow = weights(fyA, fyB, 0), wyHigh = weights(fyA, fyB, 4);
+  hn::Vec<DRows> acc;
+  Unrolled<kTaps>([&](auto s) {
+    const float* HWY_RESTRICT rowA = baseA + s * rowStride;
+    const float* HWY_RESTRICT rowB = baseB + s * rowStride;
+    const auto pixels = [&](auto t) {
+      if constexpr (kShare == Taps2::kAdjacent) {
+        return hn::LoadU(d, rowA + t * kPixelFloats);
+      } else if constexpr (kShare == Taps2::kSame) {
+        return hn::LoadDup128(d, rowA + t * kPixelFloats);
+      } else {
+        return hn::Combine(d, hn::LoadU(d4, rowB + t * kPixelFloats), hn::LoadU(d4, rowA + t * kPixelFloats));
+      }
+    };
+    auto r = hn::Mul(pixels(std::integral_constant<int, 0>()), wx[0]);
+    Unrolled<kTaps - 1>([&](auto t) {
+      r = hn::Add(r, hn::Mul(pixels(std::integral_constant<int, t + 1>()), wx[t + 1]));
+    });
+    const auto weighted = hn::Mul(r, hn::Broadcast<s & 3>(s < 4 ? wyLow : wyHigh));
+    acc = s == 0 ? weighted : hn::Add(acc, weighted);
+  });
+  hn::StoreU(hn::LowerHalf(d4, acc), d4, sampleA);
+  hn::StoreU(hn::UpperHalf(d4, acc), d4, sampleB);
+}
+
+// Any two interior columns, through the variant that their positions allow.
+template <class DRows>
+HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int side,
+                                    const float* HWY_RESTRICT lanczosTab, int ixA, int iyA, int fxA, int fyA, int ixB,
+                                    int iyB, int fxB, int fyB, float* HWY_RESTRICT sampleA,
+                                    float* HWY_RESTRICT sampleB) {
+  if (iyB == iyA && ixB == ixA + 1) {
+    LanczosInteriorTwo<Taps2::kAdjacent>(d, crop, side, lanczosTab, ixA, iyA, fxA, fyA, ixB, iyB, fxB, fyB, sampleA,
+                                         sampleB);
+  } else if (iyB == iyA && ixB == ixA) {
+    LanczosInteriorTwo<Taps2::kSame>(d, crop, side, lanczosTab, ixA, iyA, fxA, fyA, ixB, iyB, fxB, fyB, sampleA,
+                                     sampleB);
+  } else {
+    LanczosInteriorTwo<Taps2::kApart>(d, crop, side, lanczosTab, ixA, iyA, fxA, fyA, ixB, iyB, fxB, fyB, sampleA,
+                                      sampleB);
+  }
 }
 
 #endif  // HWY_TARGET == HWY_SCALAR

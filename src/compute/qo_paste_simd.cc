@@ -2,13 +2,14 @@
 // square float crop (4 floats per pixel) under a byte mask with bilinear coverage.
 //
 // Columns go in blocks of 64: positions and mask coverage for the whole block first, across
-// vector lanes; then the tap sums of the live columns (qo_lanczos_taps-inl.h), two at a time
-// where neighbours share their tap loads; then the blend, again across lanes, reading and
-// writing the block's bytes at once. Columns whose coverage rounds to 0 cost only the mask
-// lookup.
+// vector lanes, which also lists the live columns (inside the crop, coverage above zero); then
+// the tap sums of the live columns two at a time, one per vector half (qo_lanczos_taps-inl.h);
+// then the blend, again across lanes, reading and writing the block's bytes at once. A dead
+// column costs only its share of the vector position and coverage steps.
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/qo_paste_simd.cc"
@@ -86,11 +87,6 @@ HWY_INLINE Column Locate(const Paste& p, int k) {
   return c;
 }
 
-// Column k + 1 can share column k's tap loads.
-HWY_MAYBE_UNUSED HWY_INLINE bool Pairs(int ix0, int iy0, int ix1, int iy1, int side) {
-  return iy1 == iy0 && ix1 == ix0 + 1 && Interior(ix0, iy0, side) && Interior(ix1, iy1, side);
-}
-
 HWY_INLINE void Blend(uint8_t* HWY_RESTRICT out, const float* HWY_RESTRICT sample, float alpha) {
   const float keep = 1.0f - alpha;
   out[0] = BlendToByte(out[0], sample[0], alpha, keep);
@@ -111,122 +107,148 @@ HWY_INLINE void Sample(const Paste& p, int ix, int iy, int fx, int fy, float* HW
 #endif
 }
 
-// Per-block state: position, phases, coverage and samples of each column.
+// Per-block state: position, phases, coverage and samples of each column, and the live columns.
 constexpr int kBlock = 64;
 
 struct Block {
-  alignas(32) int32_t ix[kBlock], iy[kBlock], fx[kBlock], fy[kBlock], live[kBlock];
+  alignas(32) int32_t ix[kBlock], iy[kBlock], fx[kBlock], fy[kBlock], liveFlag[kBlock];
   alignas(32) float alpha[kBlock];
   alignas(32) float sample[kBlock * kPixelFloats];  // column j's channels at 4 j
+  alignas(32) int32_t live[kBlock];                 // indices of the live columns, ascending
+  alignas(32) int32_t interior[kBlock];             // nonzero: all 64 taps of the column inside the crop
+  int liveCount;
+  int side;  // of the crop
 };
 
 #if HWY_TARGET != HWY_SCALAR
 using LaneTag = hn::CappedTag<int32_t, 8>;  // columns per vector step
+
+// For each 8-bit lane mask, the indices of its set lanes in ascending order (the rest 0).
+struct LaneLists {
+  uint8_t at[256][8];
+  constexpr LaneLists() : at{} {
+    for (int m = 0; m < 256; ++m) {
+      int n = 0;
+      for (int l = 0; l < 8; ++l) {
+        if (m >> l & 1) at[m][n++] = uint8_t(l);
+      }
+    }
+  }
+};
+constexpr LaneLists kLaneLists;
 #endif
+
+HWY_INLINE void Record(const Column& c, int j, Block& b) {
+  b.ix[j] = c.ix;
+  b.iy[j] = c.iy;
+  b.fx[j] = c.fx;
+  b.fy[j] = c.fy;
+  b.alpha[j] = c.alpha;
+  b.liveFlag[j] = c.live ? -1 : 0;
+  b.interior[j] = Interior(c.ix, c.iy, b.side);
+  if (c.live) b.live[b.liveCount++] = j;
+}
 
 // Positions and coverage of columns [k, k + n) into b.
 void LocateBlock(const Paste& p, int k, int n, Block& b) {
+  b.liveCount = 0;
   int j = 0;
 #if HWY_TARGET != HWY_SCALAR
   const LaneTag di;
   const hn::Rebind<float, LaneTag> df;
   const int L = int(hn::Lanes(di));
-  const auto k1023 = hn::Set(di, 1023);
-  const auto below = hn::Set(di, -1025), sideV = hn::Set(di, p.side);
+  const auto k1023 = hn::Set(di, 1023), kByte = hn::Set(di, 0xFF);
+  const auto below = hn::Set(di, -1025), sideV = hn::Set(di, p.side), zero = hn::Zero(di), minus1 = hn::Set(di, -1);
+  const auto lastColumn = hn::Set(di, p.side - 1), lastRow = hn::Set(di, p.side - 1);
+  const auto tapsBefore = hn::Set(di, kTapsBefore - 1), tapsAfter = hn::Set(di, p.side - (kTaps - kTapsBefore));
   for (; j + L <= n; j += L) {
     const auto px = hn::Add(hn::LoadU(di, p.mapX + k + j), hn::Set(di, p.offX));
     const auto py = hn::Add(hn::LoadU(di, p.mapY + k + j), hn::Set(di, p.offY));
     const auto ix = hn::ShiftRight<10>(px), iy = hn::ShiftRight<10>(py);
-    const auto fx = hn::ShiftRight<5>(hn::And(px, k1023)), fy = hn::ShiftRight<5>(hn::And(py, k1023));
     const auto inside =
         hn::And(hn::And(hn::Gt(px, below), hn::Lt(ix, sideV)), hn::And(hn::Gt(py, below), hn::Lt(iy, sideV)));
+    if (hn::AllFalse(di, inside)) {
+      hn::Store(zero, di, b.liveFlag + j);
+      continue;
+    }
+    const auto fx = hn::ShiftRight<5>(hn::And(px, k1023)), fy = hn::ShiftRight<5>(hn::And(py, k1023));
+    // Away from the last column and row all 2 x 2 mask samples lie inside the mask; elsewhere
+    // the lanes go one by one.
+    const auto away = hn::And(hn::And(hn::Gt(ix, minus1), hn::Lt(ix, lastColumn)),
+                              hn::And(hn::Gt(iy, minus1), hn::Lt(iy, lastRow)));
     hn::Store(ix, di, b.ix + j);
     hn::Store(iy, di, b.iy + j);
     hn::Store(fx, di, b.fx + j);
     hn::Store(fy, di, b.fy + j);
-    if (hn::AllFalse(di, inside)) {
-      hn::Store(hn::Zero(di), di, b.live + j);
+    const auto interior = hn::And(hn::And(hn::Gt(ix, tapsBefore), hn::Lt(ix, tapsAfter)),
+                                  hn::And(hn::Gt(iy, tapsBefore), hn::Lt(iy, tapsAfter)));
+    hn::Store(hn::VecFromMask(di, interior), di, b.interior + j);
+    if (!hn::AllTrue(di, away)) {
+      for (int l = 0; l < L; ++l) Record(Locate(p, k + j + l), j + l, b);
       continue;
     }
-    // Mask samples (0 outside the mask) and bilinear weights, fetched lane by lane as pairs of
-    // horizontal neighbours: the two mask bytes of a row in one u16, the two weights of a phase.
-    const hn::Rebind<uint16_t, LaneTag> du16;
-    const hn::RebindToUnsigned<LaneTag> du32;
+    // The two mask bytes of a row in one u16 and the two weights of a phase, fetched lane by
+    // lane.
+    alignas(32) int32_t at[8];
     alignas(32) uint16_t maskTop[8], maskBottom[8];
     alignas(32) float weightX[16], weightY[16];
-    alignas(32) int32_t in[8];
-    hn::Store(hn::VecFromMask(di, inside), di, in);
-    const auto bytePair = [](uint8_t left, uint8_t right) { return uint16_t(left | (right << 8)); };
+    hn::Store(hn::Add(hn::Mul(iy, sideV), ix), di, at);
     for (int l = 0; l < L; ++l) {
-      const int x = b.ix[j + l], y = b.iy[j + l];
-      const float* HWY_RESTRICT wx = p.bilinTab + 2 * b.fx[j + l];
-      const float* HWY_RESTRICT wy = p.bilinTab + 2 * b.fy[j + l];
-      weightX[2 * l] = wx[0];
-      weightX[2 * l + 1] = wx[1];
-      weightY[2 * l] = wy[0];
-      weightY[2 * l + 1] = wy[1];
-      if (!in[l]) {
-        maskTop[l] = maskBottom[l] = 0;
-      } else if (x >= 0 && x + 1 < p.side && y >= 0 && y + 1 < p.side) {
-        const uint8_t* HWY_RESTRICT q = p.mask + ptrdiff_t(y) * p.side + x;
-        maskTop[l] = bytePair(q[0], q[1]);
-        maskBottom[l] = bytePair(q[p.side], q[p.side + 1]);
-      } else {
-        const auto at = [&](int cx, int cy) {
-          return (cx >= 0 && cx < p.side && cy >= 0 && cy < p.side) ? p.mask[ptrdiff_t(cy) * p.side + cx] : uint8_t{0};
-        };
-        maskTop[l] = bytePair(at(x, y), at(x + 1, y));
-        maskBottom[l] = bytePair(at(x, y + 1), at(x + 1, y + 1));
-      }
+      const uint8_t* HWY_RESTRICT q = p.mask + at[l];
+      std::memcpy(&maskTop[l], q, 2);
+      std::memcpy(&maskBottom[l], q + p.side, 2);
+      std::memcpy(&weightX[2 * l], p.bilinTab + 2 * b.fx[j + l], 2 * sizeof(float));
+      std::memcpy(&weightY[2 * l], p.bilinTab + 2 * b.fy[j + l], 2 * sizeof(float));
     }
+    const hn::Rebind<uint16_t, LaneTag> du16;
+    const auto top = hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<LaneTag>(), hn::Load(du16, maskTop)));
+    const auto bottom = hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<LaneTag>(), hn::Load(du16, maskBottom)));
+    const auto m00 = hn::ConvertTo(df, hn::And(top, kByte));
+    const auto m10 = hn::ConvertTo(df, hn::ShiftRight<8>(top));
+    const auto m01 = hn::ConvertTo(df, hn::And(bottom, kByte));
+    const auto m11 = hn::ConvertTo(df, hn::ShiftRight<8>(bottom));
     hn::Vec<decltype(df)> A0, A1, B0, B1;
     hn::LoadInterleaved2(df, weightX, A0, A1);
     hn::LoadInterleaved2(df, weightY, B0, B1);
-    const auto kByte = hn::Set(du32, 0xFFu);
-    const auto top2 = hn::PromoteTo(du32, hn::Load(du16, maskTop));
-    const auto bottom2 = hn::PromoteTo(du32, hn::Load(du16, maskBottom));
-    const auto m00 = hn::ConvertTo(df, hn::BitCast(di, hn::And(top2, kByte)));
-    const auto m10 = hn::ConvertTo(df, hn::BitCast(di, hn::ShiftRight<8>(top2)));
-    const auto m01 = hn::ConvertTo(df, hn::BitCast(di, hn::And(bottom2, kByte)));
-    const auto m11 = hn::ConvertTo(df, hn::BitCast(di, hn::ShiftRight<8>(bottom2)));
-    const auto top = hn::Mul(hn::Add(hn::Mul(A1, m10), hn::Mul(A0, m00)), B0);
-    const auto m = hn::Add(hn::Mul(hn::Add(hn::Mul(A1, m11), hn::Mul(A0, m01)), B1), top);
+    const auto upper = hn::Mul(hn::Add(hn::Mul(A1, m10), hn::Mul(A0, m00)), B0);
+    const auto m = hn::Add(hn::Mul(hn::Add(hn::Mul(A1, m11), hn::Mul(A0, m01)), B1), upper);
     const auto alpha = hn::Div(hn::Round(m), hn::Set(df, 255.0f));
-    const auto live = hn::And(hn::RebindMask(df, inside), hn::Not(hn::Le(alpha, hn::Zero(df))));
+    // Every lane is inside the crop here.
+    const auto live = hn::RebindMask(di, hn::Not(hn::Le(alpha, hn::Zero(df))));
     hn::Store(alpha, df, b.alpha + j);
-    hn::Store(hn::VecFromMask(di, hn::RebindMask(di, live)), di, b.live + j);
+    hn::Store(hn::VecFromMask(di, live), di, b.liveFlag + j);
+    // Appends the live lanes' columns; the store may run past them, never past the block.
+    uint8_t bits[8];
+    hn::StoreMaskBits(di, live, bits);
+    const hn::Rebind<uint8_t, LaneTag> du8;
+    hn::StoreU(hn::Add(hn::PromoteTo(di, hn::LoadU(du8, kLaneLists.at[bits[0]])), hn::Set(di, j)), di,
+               b.live + b.liveCount);
+    b.liveCount += __builtin_popcount(bits[0]);
   }
 #endif
-  for (; j < n; ++j) {
-    const Column c = Locate(p, k + j);
-    b.ix[j] = c.ix;
-    b.iy[j] = c.iy;
-    b.fx[j] = c.fx;
-    b.fy[j] = c.fy;
-    b.alpha[j] = c.alpha;
-    b.live[j] = c.live;
-  }
+  for (; j < n; ++j) Record(Locate(p, k + j), j, b);
 }
 
-// Lanczos samples of the live columns of b.
-void SampleBlock(const Paste& p, int n, Block& b) {
-  for (int j = 0; j < n; ++j) {
-    float* HWY_RESTRICT s = b.sample + j * kPixelFloats;
-    if (!b.live[j]) {
-      s[0] = s[1] = s[2] = s[3] = 0.0f;  // read, though not used, by the blend
-      continue;
-    }
+// Lanczos samples of the live columns of b, two interior columns at a time where the vectors
+// hold two pixels.
+void SampleBlock(const Paste& p, Block& b) {
+  for (int q = 0; q < b.liveCount;) {
+    const int j = b.live[q];
 #if HWY_TARGET != HWY_SCALAR
     if constexpr (hn::MaxLanes(RowsTag()) == 2 * kPixelFloats) {
-      if (j + 1 < n && b.live[j + 1] && Pairs(b.ix[j], b.iy[j], b.ix[j + 1], b.iy[j + 1], p.side)) {
-        LanczosInteriorPair(RowsTag(), p.crop, p.side, p.lanczosTab, b.ix[j], b.iy[j], b.fx[j], b.fy[j], b.fx[j + 1],
-                            b.fy[j + 1], s);
-        ++j;
-        continue;
+      if (q + 1 < b.liveCount) {
+        const int i = b.live[q + 1];
+        if (b.interior[j] & b.interior[i]) {
+          LanczosInteriorPair(RowsTag(), p.crop, p.side, p.lanczosTab, b.ix[j], b.iy[j], b.fx[j], b.fy[j], b.ix[i],
+                              b.iy[i], b.fx[i], b.fy[i], b.sample + j * kPixelFloats, b.sample + i * kPixelFloats);
+          q += 2;
+          continue;
+        }
       }
     }
 #endif
-    Sample(p, b.ix[j], b.iy[j], b.fx[j], b.fy[j], s);
+    Sample(p, b.ix[j], b.iy[j], b.fx[j], b.fy[j], b.sample + j * kPixelFloats);
+    ++q;
   }
 }
 
@@ -240,7 +262,7 @@ void BlendBlock(const Paste& p, int k, int n, const Block& b) {
   const hn::Rebind<uint8_t, LaneTag> du8;
   const int L = int(hn::Lanes(di));
   for (; j + L <= n; j += L) {
-    const auto live = hn::Ne(hn::Load(di, b.live + j), hn::Zero(di));
+    const auto live = hn::Ne(hn::Load(di, b.liveFlag + j), hn::Zero(di));
     if (hn::AllFalse(di, live)) continue;
     const auto alpha = hn::Load(df, b.alpha + j);
     const auto keep = hn::Sub(hn::Set(df, 1.0f), alpha);
@@ -259,7 +281,7 @@ void BlendBlock(const Paste& p, int k, int n, const Block& b) {
   }
 #endif
   for (; j < n; ++j) {
-    if (!b.live[j]) continue;
+    if (!b.liveFlag[j]) continue;
     Blend(out + 3 * j, b.sample + j * kPixelFloats, b.alpha[j]);
   }
 }
@@ -271,11 +293,13 @@ void PasteLanczos8Row(const float* HWY_RESTRICT crop, int side, const uint8_t* H
                       const int* HWY_RESTRICT mapX, const int* HWY_RESTRICT mapY, int offX, int offY, int x0, int x1,
                       uint8_t* HWY_RESTRICT outRow) {
   const Paste p{crop, side, mask, lanczosTab, bilinTab, mapX, mapY, offX, offY, outRow + 3 * ptrdiff_t(x0)};
-  Block b;
+  // Zeroed once: the vector blend reads the samples of dead columns too, then drops them.
+  Block b = {};
+  b.side = side;
   for (int k = 0; k <= x1 - x0; k += kBlock) {
     const int n = x1 - x0 + 1 - k < kBlock ? x1 - x0 + 1 - k : kBlock;
     LocateBlock(p, k, n, b);
-    SampleBlock(p, n, b);
+    SampleBlock(p, b);
     BlendBlock(p, k, n, b);
   }
 }

@@ -60,7 +60,14 @@ void announceExecutorOnce(int side, int ksize) {
 }  // namespace
 
 Paste::Impl::Impl(std::vector<uint8_t> maskBytes, int sideIn, const Unsharp& u)
-    : side(sideIn), ksize(u.ksize), padded(0), amount(u.amount), fast(0), mask(std::move(maskBytes)) {
+    : side(sideIn),
+      ksize(u.ksize),
+      padded(0),
+      amount(u.amount),
+      fast(0),
+      mask(std::move(maskBytes)),
+      bands(1),
+      ringStride(0) {
   paste::checkSettings(side, mask.size(), u);
   fast = paste::sampleModeFrom(std::getenv("QO_PASTE_FAST"));
   ksize = paste::ksizeFrom(std::getenv("QO_PASTE_KSIZE"), u.ksize);
@@ -70,11 +77,19 @@ Paste::Impl::Impl(std::vector<uint8_t> maskBytes, int sideIn, const Unsharp& u)
   bilinear = paste::bilinearTable();
   cubic = paste::cubicTable();
   // Zero-filled here so every page is touched once at construction, not during a frame.
-  const size_t plane = size_t(side) * size_t(side), paddedPlane = size_t(padded) * size_t(padded);
-  for (auto& p : planes) p.assign(plane, 0.0f);
-  pad.assign(paddedPlane, 0.0f);
-  blurH.assign(paddedPlane, 0.0f);
+  const size_t plane = size_t(side) * size_t(side);
   crop4.assign(plane * 4, 0.0f);
+  // Bands several kernels tall, or re-blurring the ksize - 1 rows a band shares with its
+  // neighbour costs more than the split gains; a few per pool part, so that a part held up
+  // elsewhere can be covered for.
+  bands = std::max(1, side / std::max(2 * int(paste::kGrain), 8 * ksize));
+  ringStride = (size_t(side) + 15) / 16 * 16 + 16;
+  rings.resize(size_t(pool::parts(size_t(bands), 1)));
+  for (Ring& r : rings) {
+    r.pad.assign(3 * size_t(padded), 0.0f);
+    r.rows.assign(3 * size_t(ksize) * ringStride, 0.0f);
+    r.order.assign(3 * size_t(ksize), nullptr);
+  }
   const size_t stride = size_t(side) + 2;
   maskBordered.assign(stride * stride, 0);
   for (size_t y = 0; y < size_t(side); ++y)
@@ -124,8 +139,7 @@ void Paste::composite(const float* crop, float scale, const float* M, uint8_t* f
   }
 
   announceExecutorOnce(p.side, p.ksize);
-  p.fillPlanes(crop, scale);
-  for (auto& plane : p.planes) p.unsharpPlane(plane.data());
+  p.sharpenCrop(crop, scale);
   p.compositeTail(frame, W, fp.x0, fp.x1, fp.y0, fp.y1, dudy, dvdy, u0, v0);
 }
 

@@ -9,7 +9,7 @@
 // coverage. Heavy loops run on qo::pool. All buffers are made at construction; composite
 // allocates nothing once its column tables have grown to the widest footprint seen.
 //
-// One caller at a time: composite writes the compositor's own planes and tables.
+// One caller at a time: composite writes the compositor's own buffers and tables.
 #pragma once
 
 #include <cstdint>

@@ -1,5 +1,5 @@
-// Unrolled by four vectors: the tap sums are independent per lane, so four accumulators keep
-// the adder busy without changing any lane's order.
+// Unrolled over several vectors: the tap sums are independent per lane, so several accumulators
+// keep the adder busy without changing any lane's order.
 #include <cstddef>
 
 #undef HWY_TARGET_INCLUDE
@@ -21,21 +21,22 @@ void GaussRow(const float* HWY_RESTRICT src, const float* HWY_RESTRICT g, int ta
               size_t n) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
+  constexpr size_t kChains = 8;
   size_t x = 0;
-  for (; x + 4 * N <= n; x += 4 * N) {
-    auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
+  for (; x + kChains * N <= n; x += kChains * N) {
+    hn::Vec<decltype(d)> a[kChains];
+    for (size_t c = 0; c < kChains; ++c) a[c] = hn::Zero(d);
     for (int k = 0; k < taps; ++k) {
       const auto w = hn::Set(d, g[k]);
       const float* HWY_RESTRICT s = src + x + size_t(k);
-      a0 = hn::Add(a0, hn::Mul(w, hn::LoadU(d, s)));
-      a1 = hn::Add(a1, hn::Mul(w, hn::LoadU(d, s + N)));
-      a2 = hn::Add(a2, hn::Mul(w, hn::LoadU(d, s + 2 * N)));
-      a3 = hn::Add(a3, hn::Mul(w, hn::LoadU(d, s + 3 * N)));
+      for (size_t c = 0; c < kChains; ++c) a[c] = hn::Add(a[c], hn::Mul(w, hn::LoadU(d, s + c * N)));
     }
-    hn::StoreU(a0, d, dst + x);
-    hn::StoreU(a1, d, dst + x + N);
-    hn::StoreU(a2, d, dst + x + 2 * N);
-    hn::StoreU(a3, d, dst + x + 3 * N);
+    for (size_t c = 0; c < kChains; ++c) hn::StoreU(a[c], d, dst + x + c * N);
+  }
+  for (; x + N <= n; x += N) {
+    auto a = hn::Zero(d);
+    for (int k = 0; k < taps; ++k) a = hn::Add(a, hn::Mul(hn::Set(d, g[k]), hn::LoadU(d, src + x + size_t(k))));
+    hn::StoreU(a, d, dst + x);
   }
   for (; x < n; ++x) {
     float acc = 0.0f;
@@ -44,52 +45,43 @@ void GaussRow(const float* HWY_RESTRICT src, const float* HWY_RESTRICT g, int ta
   }
 }
 
-void GaussColumnSharpen(const float* HWY_RESTRICT rows, size_t stride, const float* HWY_RESTRICT g, int taps,
-                        float gain, float amount, float* HWY_RESTRICT row, size_t n) {
+// Three channels per step, two vectors each: six independent tap chains.
+void SharpenInterleaveRow(const float* const* HWY_RESTRICT rows, const float* HWY_RESTRICT g, int taps,
+                          const float* const* HWY_RESTRICT crop, float scale, float gain, float amount,
+                          float* HWY_RESTRICT out, size_t n) {
   const hn::ScalableTag<float> d;
   const size_t N = hn::Lanes(d);
-  const auto vGain = hn::Set(d, gain), vAmount = hn::Set(d, amount);
+  const auto vScale = hn::Set(d, scale), vGain = hn::Set(d, gain), vAmount = hn::Set(d, amount);
   const auto lo = hn::Zero(d), hi = hn::Set(d, 255.0f);
-  const auto sharpen = [&](hn::Vec<decltype(d)> blur, size_t at) {
-    const auto v = hn::Sub(hn::Mul(hn::LoadU(d, row + at), vGain), hn::Mul(blur, vAmount));
-    hn::StoreU(hn::Min(hn::Max(v, lo), hi), d, row + at);
+  const float* const* HWY_RESTRICT rowsOf[3] = {rows, rows + taps, rows + 2 * taps};
+  const auto sharpen = [&](int c, hn::Vec<decltype(d)> blur, size_t at) {
+    const auto v = hn::Mul(hn::LoadU(d, crop[c] + at), vScale);
+    return hn::Min(hn::Max(hn::Sub(hn::Mul(v, vGain), hn::Mul(blur, vAmount)), lo), hi);
   };
   size_t x = 0;
-  for (; x + 4 * N <= n; x += 4 * N) {
-    auto a0 = hn::Zero(d), a1 = hn::Zero(d), a2 = hn::Zero(d), a3 = hn::Zero(d);
+  for (; x + 2 * N <= n; x += 2 * N) {
+    hn::Vec<decltype(d)> a[3][2];
+    for (int c = 0; c < 3; ++c) a[c][0] = a[c][1] = hn::Zero(d);
     for (int k = 0; k < taps; ++k) {
       const auto w = hn::Set(d, g[k]);
-      const float* HWY_RESTRICT s = rows + size_t(k) * stride + x;
-      a0 = hn::Add(a0, hn::Mul(w, hn::LoadU(d, s)));
-      a1 = hn::Add(a1, hn::Mul(w, hn::LoadU(d, s + N)));
-      a2 = hn::Add(a2, hn::Mul(w, hn::LoadU(d, s + 2 * N)));
-      a3 = hn::Add(a3, hn::Mul(w, hn::LoadU(d, s + 3 * N)));
+      for (int c = 0; c < 3; ++c) {
+        const float* HWY_RESTRICT s = rowsOf[c][k] + x;
+        a[c][0] = hn::Add(a[c][0], hn::Mul(w, hn::LoadU(d, s)));
+        a[c][1] = hn::Add(a[c][1], hn::Mul(w, hn::LoadU(d, s + N)));
+      }
     }
-    sharpen(a0, x);
-    sharpen(a1, x + N);
-    sharpen(a2, x + 2 * N);
-    sharpen(a3, x + 3 * N);
+    for (size_t half = 0; half < 2; ++half) {
+      const size_t at = x + half * N;
+      hn::StoreInterleaved4(sharpen(0, a[0][half], at), sharpen(1, a[1][half], at), sharpen(2, a[2][half], at), lo, d,
+                            out + 4 * at);
+    }
   }
   for (; x < n; ++x) {
-    float blur = 0.0f;
-    for (int k = 0; k < taps; ++k) blur = blur + g[k] * rows[size_t(k) * stride + x];
-    row[x] = clamp255(row[x] * gain - blur * amount);
-  }
-}
-
-void InterleaveRow(const float* HWY_RESTRICT r, const float* HWY_RESTRICT g, const float* HWY_RESTRICT b,
-                   float* HWY_RESTRICT out, size_t n) {
-  const hn::ScalableTag<float> d;
-  const size_t N = hn::Lanes(d);
-  const auto zero = hn::Zero(d);
-  size_t x = 0;
-  for (; x + N <= n; x += N) {
-    hn::StoreInterleaved4(hn::LoadU(d, r + x), hn::LoadU(d, g + x), hn::LoadU(d, b + x), zero, d, out + 4 * x);
-  }
-  for (; x < n; ++x) {
-    out[4 * x] = r[x];
-    out[4 * x + 1] = g[x];
-    out[4 * x + 2] = b[x];
+    for (int c = 0; c < 3; ++c) {
+      float blur = 0.0f;
+      for (int k = 0; k < taps; ++k) blur = blur + g[k] * rowsOf[c][k][x];
+      out[4 * x + size_t(c)] = clamp255((crop[c][x] * scale) * gain - blur * amount);
+    }
     out[4 * x + 3] = 0.0f;
   }
 }
@@ -103,20 +95,15 @@ HWY_AFTER_NAMESPACE();
 namespace qo::paste {
 
 HWY_EXPORT(GaussRow);
-HWY_EXPORT(GaussColumnSharpen);
-HWY_EXPORT(InterleaveRow);
+HWY_EXPORT(SharpenInterleaveRow);
 
 void gaussRow(const float* src, const float* g, int taps, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(GaussRow)(src, g, taps, dst, n);
 }
 
-void gaussColumnSharpen(const float* rows, size_t stride, const float* g, int taps, float gain, float amount, float* row,
-                        size_t n) {
-  HWY_DYNAMIC_DISPATCH(GaussColumnSharpen)(rows, stride, g, taps, gain, amount, row, n);
-}
-
-void interleaveRow(const float* r, const float* g, const float* b, float* out, size_t n) {
-  HWY_DYNAMIC_DISPATCH(InterleaveRow)(r, g, b, out, n);
+void sharpenInterleaveRow(const float* const* rows, const float* g, int taps, const float* const* crop, float scale,
+                          float gain, float amount, float* out, size_t n) {
+  HWY_DYNAMIC_DISPATCH(SharpenInterleaveRow)(rows, g, taps, crop, scale, gain, amount, out, n);
 }
 
 }  // namespace qo::paste

@@ -1,7 +1,6 @@
 // Private state and internal steps of qo::Paste, shared by its translation units.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -20,34 +19,43 @@ struct Paste::Impl {
   std::vector<float> lanczos;      // 32 x 8
   std::vector<float> bilinear;     // 32 x 2
   std::vector<float> cubic;        // 32 x 4
-  std::array<std::vector<float>, 3> planes;  // side x side each, 0..255, sharpened in place
-  std::vector<float> pad;          // padded x padded
-  std::vector<float> blurH;        // padded x padded
-  std::vector<float> crop4;        // side x side x (R, G, B, 0), filled by the sharpen pass
+  std::vector<float> crop4;        // side x side x (R, G, B, 0), 0..255, filled by the sharpen pass
   std::vector<int32_t> mapX, mapY;  // per covered column, fixed point
   std::vector<uint8_t> maskBordered;  // (side + 2)^2: the mask inside a 1-pixel ring of zeros
 
+  // The sharpen pass splits the crop rows into bands, handed out to the pool's parts on demand.
+  // A band mirror-pads and blurs its rows horizontally into a ring of ksize rows per channel,
+  // so the vertical blur reads rows that are still in cache; the ksize - 1 rows above a band
+  // are blurred by both bands they touch. One ring per part.
+  struct Ring {
+    std::vector<float> pad;            // 3 x padded: one mirror-padded row per channel
+    std::vector<float> rows;           // 3 x ksize rows of ringStride: horizontally blurred rows
+    std::vector<const float*> order;   // 3 x ksize: the ring rows of one output row, in order
+  };
+  std::vector<Ring> rings;
+  int bands;  // of the sharpen pass
+  // Ring rows are a cache line longer than a multiple of one, so the 3 x ksize rows that one
+  // output row reads fall into different cache sets rather than all into the same few.
+  size_t ringStride;
+
   Impl(std::vector<uint8_t> mask, int side, const Unsharp& u);
 
-  // plane c = crop plane c x scale.
-  void fillPlanes(const float* crop, float scale);
-  // Mirror pad, horizontal Gaussian, vertical Gaussian and sharpen, each pass over the pool.
-  void unsharpPlane(float* plane);
+  // crop4 = the unsharp-masked crop (scaled by `scale`), interleaved; one pass over the pool.
+  void sharpenCrop(const float* crop, float scale);
   // Samples and blends frame rows y0..y1, columns x0..x1, with the row terms of the inverse
   // transform; mapX / mapY already hold the column terms.
   void compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double dudy, double dvdy, double u0,
                      double v0);
 
-  // Pass bodies over half-open index ranges.
-  void fillRows(const float* crop, float scale, size_t begin, size_t end);
-  void padRows(const float* plane, size_t begin, size_t end);
-  void blurRows(size_t begin, size_t end);
-  void sharpenRows(float* plane, size_t begin, size_t end);
+  // Crop rows [begin, end) of the sharpen pass, in ring r.
+  void sharpenRows(const float* crop, float scale, Ring& r, int begin, int end);
 };
 
 namespace paste {
 // Smallest range worth a part of its own on the pool.
 inline constexpr size_t kGrain = 64;
+// Frame rows per chunk of the composite, as handed out to the pool's parts.
+inline constexpr size_t kRowChunk = 8;
 }  // namespace paste
 
 }  // namespace qo

@@ -1,12 +1,13 @@
 // The composite over the footprint rows: per-row fixed-point offsets, then the SIMD Lanczos row
 // kernel or the bicubic / bilinear row sampler, all reading the interleaved crop that the
-// sharpen pass has filled. Rows are independent, so they split over the pool freely.
+// sharpen pass has filled. Rows are independent, so they go to the pool's parts in chunks.
 #include <cmath>
 #include <cstddef>
 
 #include "paste/qo_paste_impl.h"
 #include "paste/qo_paste_pixel.h"
 #include "paste/qo_paste_plain.h"
+#include "paste/qo_paste_share.h"
 #include "paste/qo_paste_tables.h"
 #include "qo/qo_pool.h"
 #include "qo/qo_simd.h"
@@ -17,56 +18,40 @@ namespace {
 using paste::kOne;
 constexpr int kHalfPhase = 1 << (paste::kPhaseShift - 1);  // truncation to a phase then rounds
 
-struct TailJob {
+struct TailRows {
   const Paste::Impl* self;
   paste::PlainRowInputs plain;
   uint8_t* frame;
   size_t rowBytes;
   int x0, x1, y0;
   double dudy, dvdy, u0, v0;
+
+  void operator()(size_t first, size_t last, size_t) const {
+    const Paste::Impl& p = *self;
+    for (size_t i = first; i < last; ++i) {
+      const double Y = double(y0) + double(i);
+      const int offX = int(std::rint((Y * dudy + u0) * kOne)) + kHalfPhase;
+      const int offY = int(std::rint((Y * dvdy + v0) * kOne)) + kHalfPhase;
+      uint8_t* row = frame + (size_t(y0) + i) * rowBytes;
+      switch (p.fast) {
+        case 1: paste::bicubicRow(plain, p.cubic.data(), offX, offY, x0, x1, row); break;
+        case 2: paste::bilinearRow(plain, offX, offY, x0, x1, row); break;
+        default:
+          simd::pasteLanczos8Row(p.crop4.data(), p.side, p.mask.data(), p.lanczos.data(), p.bilinear.data(),
+                                 p.mapX.data(), p.mapY.data(), offX, offY, x0, x1, row);
+      }
+    }
+  }
 };
-
-// True when the column can change its pixel: inside the crop and some mask sample is not 0.
-// Everything else the kernel leaves alone too, so trimming such columns changes nothing.
-inline bool liveColumn(const Paste::Impl& p, int px, int py) {
-  paste::CropPos pos;
-  return paste::cropPosition(px, py, p.side, &pos) &&
-         !paste::maskQuad(p.maskBordered.data(), p.side, pos.ix, pos.iy).empty();
-}
-
-// The Lanczos kernel over the live columns of one row only: dead columns at either end (off the
-// crop, or under an empty mask) would cost it a position and a mask lookup each.
-void lanczosRow(const Paste::Impl& p, int offX, int offY, int x0, int x1, uint8_t* outRow) {
-  const int* mapX = p.mapX.data();
-  const int* mapY = p.mapY.data();
-  int first = 0, last = x1 - x0;
-  while (first <= last && !liveColumn(p, mapX[first] + offX, mapY[first] + offY)) ++first;
-  while (last > first && !liveColumn(p, mapX[last] + offX, mapY[last] + offY)) --last;
-  if (first > last) return;
-  simd::pasteLanczos8Row(p.crop4.data(), p.side, p.mask.data(), p.lanczos.data(), p.bilinear.data(), mapX + first,
-                         mapY + first, offX, offY, x0 + first, x0 + last, outRow);
-}
 
 }  // namespace
 
 void Paste::Impl::compositeTail(uint8_t* frame, int W, int x0, int x1, int y0, int y1, double dudy, double dvdy,
                                 double u0, double v0) {
   const paste::PlainRowInputs plain{crop4.data(), side, maskBordered.data(), bilinear.data(), mapX.data(), mapY.data()};
-  const TailJob job{this, plain, frame, size_t(W) * 3, x0, x1, y0, dudy, dvdy, u0, v0};
-  pool::parallelRange(size_t(y1 - y0) + 1, paste::kGrain, [&job](size_t b, size_t e) {
-    const Paste::Impl& p = *job.self;
-    for (size_t i = b; i < e; ++i) {
-      const double Y = double(job.y0) + double(i);
-      const int offX = int(std::rint((Y * job.dudy + job.u0) * kOne)) + kHalfPhase;
-      const int offY = int(std::rint((Y * job.dvdy + job.v0) * kOne)) + kHalfPhase;
-      uint8_t* row = job.frame + (size_t(job.y0) + i) * job.rowBytes;
-      switch (p.fast) {
-        case 1: paste::bicubicRow(job.plain, p.cubic.data(), offX, offY, job.x0, job.x1, row); break;
-        case 2: paste::bilinearRow(job.plain, offX, offY, job.x0, job.x1, row); break;
-        default: lanczosRow(p, offX, offY, job.x0, job.x1, row);
-      }
-    }
-  });
+  TailRows body{this, plain, frame, size_t(W) * 3, x0, x1, y0, dudy, dvdy, u0, v0};
+  const size_t rows = size_t(y1 - y0) + 1;
+  paste::shareChunks(rows, paste::kRowChunk, pool::parts(rows, paste::kGrain), body);
 }
 
 }  // namespace qo

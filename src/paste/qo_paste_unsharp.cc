@@ -1,11 +1,12 @@
-// Unsharp mask of the crop planes: mirror padding, a separable Gaussian blur and
-// v (1 + amount) - blur amount, clamped to 0..255. Every pass runs over the pool; sums run in
-// tap order from 0, so the result depends neither on the row split nor on the vector width.
-#include <cstring>
+// Unsharp mask of the crop: mirror padding, a separable Gaussian blur and
+// v (1 + amount) - blur amount, clamped to 0..255, written straight into the interleaved crop
+// that the samplers read. One pass over the pool, in row bands; sums run in tap order from 0,
+// so the result depends neither on the band split nor on the vector width.
+#include <algorithm>
 
 #include "paste/qo_paste_blur.h"
 #include "paste/qo_paste_impl.h"
-#include "qo/qo_pool.h"
+#include "paste/qo_paste_share.h"
 
 namespace qo {
 namespace {
@@ -14,76 +15,54 @@ namespace {
 // (ksize / 2) below n, so one reflection always lands inside.
 inline int reflect(int i, int n) { return i < 0 ? -i : i >= n ? 2 * n - 2 - i : i; }
 
-struct FillJob {
+struct SharpenBands {
   Paste::Impl* self;
   const float* crop;
   float scale;
-};
-
-struct PlaneJob {
-  Paste::Impl* self;
-  float* plane;
+  void operator()(size_t first, size_t last, size_t part) const {
+    const size_t side = size_t(self->side), bands = size_t(self->bands);
+    for (size_t k = first; k < last; ++k) {
+      self->sharpenRows(crop, scale, self->rings[part], int(side * k / bands), int(side * (k + 1) / bands));
+    }
+  }
 };
 
 }  // namespace
 
-void Paste::Impl::fillRows(const float* crop, float scale, size_t begin, size_t end) {
-  const size_t plane = size_t(side) * size_t(side);
-  for (size_t c = 0; c < planes.size(); ++c) {
-    const float* src = crop + c * plane;
-    float* dst = planes[c].data();
-    for (size_t i = begin * size_t(side); i < end * size_t(side); ++i) dst[i] = src[i] * scale;
-  }
-}
-
-void Paste::Impl::fillPlanes(const float* crop, float scale) {
-  const FillJob job{this, crop, scale};
-  pool::parallelRange(size_t(side), paste::kGrain,
-                      [&job](size_t b, size_t e) { job.self->fillRows(job.crop, job.scale, b, e); });
-}
-
-void Paste::Impl::padRows(const float* plane, size_t begin, size_t end) {
+void Paste::Impl::sharpenRows(const float* crop, float scale, Ring& ring, int begin, int end) {
   const int r = ksize / 2;
-  for (size_t i = begin; i < end; ++i) {
-    const float* src = plane + size_t(reflect(int(i) - r, side)) * size_t(side);
-    float* dst = pad.data() + i * size_t(padded);
-    for (int j = 0; j < r; ++j) dst[j] = src[reflect(j - r, side)];
-    std::memcpy(dst + r, src, size_t(side) * sizeof(float));
-    for (int j = r + side; j < padded; ++j) dst[j] = src[reflect(j - r, side)];
+  const size_t n = size_t(side), plane = n * n, ringRows = size_t(ksize);
+  const float gain = 1.0f + amount;
+  const float* src[3];
+  // Padded row i is blurred into ring slot (i - begin) % ksize; output row y needs padded rows
+  // y .. y + ksize - 1.
+  for (int i = begin; i < end + ksize - 1; ++i) {
+    const size_t slot = size_t(i - begin) % ringRows;
+    const size_t from = size_t(reflect(i - r, side)) * n;
+    for (size_t c = 0; c < 3; ++c) {
+      const float* row = crop + c * plane + from;
+      float* pad = ring.pad.data() + c * size_t(padded);
+      for (int j = 0; j < r; ++j) pad[j] = row[reflect(j - r, side)] * scale;
+      for (size_t x = 0; x < n; ++x) pad[size_t(r) + x] = row[x] * scale;
+      for (int j = r + side; j < padded; ++j) pad[j] = row[reflect(j - r, side)] * scale;
+      paste::gaussRow(pad, gauss.data(), ksize, ring.rows.data() + (c * ringRows + slot) * ringStride, n);
+    }
+    const int y = i - (ksize - 1);
+    if (y < begin) continue;
+    for (size_t c = 0; c < 3; ++c) {
+      for (size_t k = 0; k < ringRows; ++k) {
+        ring.order[c * ringRows + k] = ring.rows.data() + (c * ringRows + (size_t(y - begin) + k) % ringRows) * ringStride;
+      }
+      src[c] = crop + c * plane + size_t(y) * n;
+    }
+    paste::sharpenInterleaveRow(ring.order.data(), gauss.data(), ksize, src, scale, gain, amount,
+                                crop4.data() + 4 * size_t(y) * n, n);
   }
 }
 
-// Only the first `side` entries of each padded row are ever read by the vertical pass; the
-// rest of blurH stays 0 from construction.
-void Paste::Impl::blurRows(size_t begin, size_t end) {
-  for (size_t i = begin; i < end; ++i) {
-    const size_t at = i * size_t(padded);
-    paste::gaussRow(pad.data() + at, gauss.data(), ksize, blurH.data() + at, size_t(side));
-  }
-}
-
-// The last plane's pass also interleaves the finished rows into crop4, which every sampling
-// mode reads, while they are in cache.
-void Paste::Impl::sharpenRows(float* plane, size_t begin, size_t end) {
-  const size_t n = size_t(side);
-  const bool interleave = plane == planes[2].data();
-  for (size_t y = begin; y < end; ++y) {
-    const size_t at = y * n;
-    paste::gaussColumnSharpen(blurH.data() + y * size_t(padded), size_t(padded), gauss.data(), ksize, 1.0f + amount,
-                              amount, plane + at, n);
-    if (interleave) paste::interleaveRow(planes[0].data() + at, planes[1].data() + at, plane + at, crop4.data() + 4 * at, n);
-  }
-}
-
-// Padding and the horizontal blur share one pass: a padded row is blurred while it is still in
-// cache.
-void Paste::Impl::unsharpPlane(float* plane) {
-  const PlaneJob job{this, plane};
-  pool::parallelRange(size_t(padded), paste::kGrain, [&job](size_t b, size_t e) {
-    job.self->padRows(job.plane, b, e);
-    job.self->blurRows(b, e);
-  });
-  pool::parallelRange(size_t(side), paste::kGrain, [&job](size_t b, size_t e) { job.self->sharpenRows(job.plane, b, e); });
+void Paste::Impl::sharpenCrop(const float* crop, float scale) {
+  SharpenBands body{this, crop, scale};
+  paste::shareChunks(size_t(bands), 1, int(rings.size()), body);
 }
 
 }  // namespace qo

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "paste/paste_test_util.h"
+#include "paste/qo_paste_share.h"
 #include "qo/qo_pool.h"
 
 namespace {
@@ -59,6 +60,27 @@ TEST_P(pasteSteadyState, FramesAfterTheWidestAllocateNothing) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllSamplings, pasteSteadyState, testing::ValuesIn(test::kAllSamplings), test::samplingName);
+
+// Rows and bands go to the pool's parts on demand: every index exactly once, in whole chunks
+// but for the last, and never two chunks at once on one part (parts own scratch buffers).
+TEST(pasteChunks, EveryIndexOnceAndNoPartTwiceAtOnce) {
+  for (size_t total : {size_t(0), size_t(1), size_t(7), size_t(64), size_t(629)}) {
+    for (size_t chunk : {size_t(1), size_t(8), size_t(1000)}) {
+      const int parts = pool::threads();
+      std::vector<std::atomic<int>> seen(total), busy(static_cast<size_t>(parts));
+      std::atomic<int> bad{0};
+      const auto body = [&](size_t begin, size_t end, size_t part) {
+        if (part >= size_t(parts) || busy[part].fetch_add(1) != 0) ++bad;
+        if (end <= begin || end > total || (end - begin != chunk && end != total)) ++bad;
+        for (size_t i = begin; i < end; ++i) seen[i].fetch_add(1);
+        busy[part].fetch_sub(1);
+      };
+      paste::shareChunks(total, chunk, parts, body);
+      EXPECT_EQ(bad.load(), 0) << "total " << total << " chunk " << chunk;
+      for (size_t i = 0; i < total; ++i) ASSERT_EQ(seen[i].load(), 1) << "index " << i << " of " << total;
+    }
+  }
+}
 
 // Two compositors, a singular call first (which returns before printing), then three frames.
 [[noreturn]] void compositeSeveralFramesAndExit() {
