@@ -40,10 +40,6 @@ float floatField(double v) {
 
 double num(const std::string& text, const char* key) { return numberAt(text, findKey(text, key)); }
 
-}  // namespace
-
-namespace {
-
 // fopen succeeds on a directory, whose "size" would then be read as a length.
 void refuseDirectory(FILE* f, const std::string& path) {
   struct stat st;

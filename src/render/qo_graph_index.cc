@@ -6,7 +6,7 @@ namespace qo {
 namespace {
 
 constexpr uint32_t kModelGraph = 7;
-constexpr uint32_t kGraphNode = 1, kGraphInitializer = 5, kGraphInput = 11, kGraphValueInfo = 13;
+constexpr uint32_t kGraphNode = 1, kGraphInitializer = 5, kGraphInput = 11, kGraphOutput = 12, kGraphValueInfo = 13;
 constexpr uint32_t kNodeInput = 1, kNodeOutput = 2, kNodeName = 3, kNodeOpType = 4, kNodeAttribute = 5,
                    kNodeDomain = 7;
 constexpr uint32_t kTensorName = 8;
@@ -20,6 +20,22 @@ GsSlice firstMessage(GsSlice msg, uint32_t field) {
 }
 
 }  // namespace
+
+GsNode gsNodeOf(GsSlice raw, GsSlice payload) {
+  GsNode n;
+  n.raw = raw;
+  n.payload = payload;
+  GsReader r(payload);
+  GsField f;
+  while (r.next(f)) {
+    if (f.isBytes(kNodeInput)) n.inputs.emplace_back(f.payloadSlice().view());
+    else if (f.isBytes(kNodeOutput)) n.outputs.emplace_back(f.payloadSlice().view());
+    else if (f.isBytes(kNodeName) && n.name.empty()) n.name = std::string(f.payloadSlice().view());
+    else if (f.isBytes(kNodeOpType) && n.opType.empty()) n.opType = std::string(f.payloadSlice().view());
+    else if (f.isBytes(kNodeDomain) && n.domain.empty()) n.domain = std::string(f.payloadSlice().view());
+  }
+  return n;
+}
 
 bool gsStandardDomain(const std::string& domain) { return domain.empty() || domain == "ai.onnx"; }
 
@@ -40,18 +56,7 @@ GsGraphIndex::GsGraphIndex(GsSlice model) {
   GsField f;
   while (r.next(f)) {
     if (f.isBytes(kGraphNode)) {
-      GsNode n;
-      n.raw = f.rawSlice();
-      n.payload = f.payloadSlice();
-      GsReader nr(n.payload);
-      GsField nf;
-      while (nr.next(nf)) {
-        if (nf.isBytes(kNodeInput)) n.inputs.emplace_back(nf.payloadSlice().view());
-        else if (nf.isBytes(kNodeOutput)) n.outputs.emplace_back(nf.payloadSlice().view());
-        else if (nf.isBytes(kNodeName) && n.name.empty()) n.name = std::string(nf.payloadSlice().view());
-        else if (nf.isBytes(kNodeOpType) && n.opType.empty()) n.opType = std::string(nf.payloadSlice().view());
-        else if (nf.isBytes(kNodeDomain) && n.domain.empty()) n.domain = std::string(nf.payloadSlice().view());
-      }
+      GsNode n = gsNodeOf(f.rawSlice(), f.payloadSlice());
       const size_t index = nodes.size();
       for (const std::string& out : n.outputs)
         if (!out.empty()) producer.emplace(out, index);
@@ -66,6 +71,8 @@ GsGraphIndex::GsGraphIndex(GsSlice model) {
       const std::string name = gsFirstStr(f.payloadSlice(), kTensorName);
       initializers.insert(name);
       constants.emplace(name, f.payloadSlice());
+    } else if (f.isBytes(kGraphOutput)) {
+      graphOutputs.insert(gsFirstStr(f.payloadSlice(), 1));
     } else if (f.isBytes(kGraphInput)) {
       const std::string name = gsFirstStr(f.payloadSlice(), 1);
       graphInputs.insert(name);

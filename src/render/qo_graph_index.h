@@ -30,7 +30,7 @@ struct GsGraphIndex {
   std::vector<GsNode> nodes;
   std::map<std::string, size_t> producer;                // tensor -> index of the node writing it
   std::map<std::string, std::vector<size_t>> consumers;  // tensor -> indices of nodes reading it
-  std::set<std::string> initializers, graphInputs;
+  std::set<std::string> initializers, graphInputs, graphOutputs;
   // Initializers by name and outputs of single-output Constant nodes: TensorProto bytes.
   std::map<std::string, GsSlice> constants;
   // Graph inputs by name: ValueInfoProto bytes.
@@ -42,6 +42,9 @@ struct GsGraphIndex {
   // True when some node reads or writes `name`.
   bool namesTensor(const std::string& name) const;
 };
+
+// The names of one node (`payload` is the NodeProto, `raw` the graph field holding it).
+GsNode gsNodeOf(GsSlice raw, GsSlice payload);
 
 // A node's domain is the standard one when it is empty or "ai.onnx".
 bool gsStandardDomain(const std::string& domain);

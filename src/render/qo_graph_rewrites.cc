@@ -55,20 +55,6 @@ size_t retypeMatching(std::vector<uint8_t>& model, bool (*test)(GsSlice), std::s
   return count;
 }
 
-struct NodeHead {
-  std::string opType, domain, name;
-  std::vector<std::string> inputs;
-};
-
-NodeHead headOf(GsSlice node) {
-  NodeHead h;
-  h.opType = gsFirstStr(node, kNodeOpType);
-  h.domain = gsFirstStr(node, kNodeDomain);
-  h.name = gsFirstStr(node, 3);
-  gsAllStr(node, 1, h.inputs);
-  return h;
-}
-
 bool floatsEqual(const GsSlice* tensor, std::initializer_list<float> want) {
   std::vector<float> v;
   if (!tensor || !hcTensorFloats(*tensor, v) || v.size() != want.size()) return false;
@@ -157,7 +143,7 @@ bool gsIsRewritableGridSample(GsSlice node) {
 }
 
 bool gsIsStudentBlendMatMul(GsSlice node) {
-  const NodeHead h = headOf(node);
+  const GsNode h = gsNodeOf({}, node);
   return h.name == "/s2/blend" && h.opType == "MatMul" && h.inputs.size() == 2 && gsAttrCount(node) == 0 &&
          gsStandardDomain(h.domain);
 }

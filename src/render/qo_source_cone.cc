@@ -13,18 +13,8 @@ bool reads(const GsNode& n, const std::string& name) {
   return false;
 }
 
-// The graph's output names.
-std::set<std::string> graphOutputs(const std::vector<uint8_t>& model) {
-  std::set<std::string> out;
-  GsReader r(gsGraphOf(model));
-  GsField f;
-  while (r.next(f))
-    if (f.isBytes(12)) out.insert(gsFirstStr(f.payloadSlice(), 1));
-  return out;
-}
-
 // The preconditions both hoist graphs share, and the cone.
-bool hoistCone(const std::vector<uint8_t>& model, const std::string& boundary, GsGraphIndex& g,
+bool hoistCone(const std::string& boundary, const GsGraphIndex& g,
                std::vector<uint8_t>& cone, std::string& reason) {
   if (!g.hasGraph) {
     reason = "no graph";
@@ -36,7 +26,7 @@ bool hoistCone(const std::vector<uint8_t>& model, const std::string& boundary, G
   }
   if (!gsSourceCone(g, boundary, cone, reason)) return false;
   // A cone value that is also a graph output would vanish from the per-frame graph.
-  for (const std::string& out : graphOutputs(model)) {
+  for (const std::string& out : g.graphOutputs) {
     const auto p = g.producer.find(out);
     if (out != boundary && p != g.producer.end() && cone[p->second]) {
       reason = "cone value '" + out + "' escapes to the graph outputs";
@@ -49,7 +39,10 @@ bool hoistCone(const std::vector<uint8_t>& model, const std::string& boundary, G
 }  // namespace
 
 size_t findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& boundary) {
-  const GsGraphIndex g{GsSlice(model)};
+  return findSourceConeBoundary(GsGraphIndex{GsSlice(model)}, boundary);
+}
+
+size_t findSourceConeBoundary(const GsGraphIndex& g, std::string& boundary) {
   size_t count = 0;
   std::string found;
   for (const GsNode& n : g.nodes) {
@@ -103,9 +96,9 @@ bool gsSourceCone(const GsGraphIndex& g, const std::string& boundary, std::vecto
 
 bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& boundary, std::vector<uint8_t>& prep,
                          std::string& reason) {
-  GsGraphIndex g{GsSlice(model)};
+  const GsGraphIndex g{GsSlice(model)};
   std::vector<uint8_t> cone;
-  if (!hoistCone(model, boundary, g, cone, reason)) return false;
+  if (!hoistCone(boundary, g, cone, reason)) return false;
   std::vector<uint8_t> drop(g.nodes.size(), 1);
   bool any = false;
   for (size_t i = 0; i < g.nodes.size(); ++i)
@@ -130,9 +123,9 @@ bool buildSourceConePrep(const std::vector<uint8_t>& model, const std::string& b
 
 bool buildSourceConePerFrame(const std::vector<uint8_t>& model, const std::string& boundary, const int64_t* dims,
                              size_t dimCount, std::vector<uint8_t>& perFrame, std::string& reason) {
-  GsGraphIndex g{GsSlice(model)};
+  const GsGraphIndex g{GsSlice(model)};
   std::vector<uint8_t> cone;
-  if (!hoistCone(model, boundary, g, cone, reason)) return false;
+  if (!hoistCone(boundary, g, cone, reason)) return false;
   GsGraphEdit edit;
   edit.dropMask = &cone;  // Constant nodes are never in the cone: they stay
   edit.dropPRgbInput = true;

@@ -27,6 +27,7 @@ struct WarpBlock {
 // Number of Concat nodes reading "P_rgb"; `boundary` is set to the one Concat's output when that
 // number is 1 and cleared otherwise.
 size_t findSourceConeBoundary(const std::vector<uint8_t>& model, std::string& boundary);
+size_t findSourceConeBoundary(const GsGraphIndex& g, std::string& boundary);
 
 // Marks in `coneMask` (one byte per node) the nodes the boundary depends on, back to "P_rgb",
 // initializers and Constant nodes (which stay outside the cone). Fails when the cone reads

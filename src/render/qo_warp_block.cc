@@ -51,8 +51,7 @@ struct Found {
   std::vector<uint8_t> mask;  // GridSample, Slices, recombination
 };
 
-int64_t find(const GsGraphIndex& g, const std::vector<uint8_t>& model, WarpBlock* out, Found& f,
-             std::string& reason) {
+int64_t find(const GsGraphIndex& g, WarpBlock* out, Found& f, std::string& reason) {
   if (!out) {
     reason = "no out param";
     return 0;
@@ -62,7 +61,7 @@ int64_t find(const GsGraphIndex& g, const std::vector<uint8_t>& model, WarpBlock
     return 0;
   }
   std::string tip;
-  if (findSourceConeBoundary(model, tip) != 1) {
+  if (findSourceConeBoundary(g, tip) != 1) {
     reason = std::string("not one Concat consuming ") + "P_rgb";
     return 0;
   }
@@ -120,13 +119,6 @@ int64_t find(const GsGraphIndex& g, const std::vector<uint8_t>& model, WarpBlock
     }
   }
 
-  std::set<std::string> outputs;
-  {
-    GsReader r(gsGraphOf(model));
-    GsField gf;
-    while (r.next(gf))
-      if (gf.isBytes(12)) outputs.insert(gsFirstStr(gf.payloadSlice(), 1));
-  }
   std::set<std::string> exits;
   for (size_t i = 0; i < g.nodes.size(); ++i) {
     if (f.mask[i]) continue;
@@ -138,7 +130,7 @@ int64_t find(const GsGraphIndex& g, const std::vector<uint8_t>& model, WarpBlock
       if (values.count(in)) exits.insert(in);
     }
   }
-  for (const std::string& o : outputs)
+  for (const std::string& o : g.graphOutputs)
     if (o != W && values.count(o)) exits.insert(o);
   if (exits.size() != 1) {
     reason = "the recombination has " + std::to_string(exits.size()) + " exits, not 1";
@@ -160,7 +152,7 @@ int64_t find(const GsGraphIndex& g, const std::vector<uint8_t>& model, WarpBlock
 int64_t findWarpBlock(const std::vector<uint8_t>& model, WarpBlock* block, std::string& reason) {
   const GsGraphIndex g{GsSlice(model)};
   Found f;
-  return find(g, model, block, f, reason);
+  return find(g, block, f, reason);
 }
 
 size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reason) {
@@ -171,13 +163,13 @@ size_t rewriteWarpBlockToCustomOp(std::vector<uint8_t>& model, std::string& reas
   }
   Found f;
   WarpBlock block;
-  if (find(g, model, &block, f, reason) == 0) return 0;
+  if (find(g, &block, f, reason) == 0) return 0;
   std::vector<uint8_t> cone;
   if (!gsSourceCone(g, block.tip, cone, reason)) return 0;
   Found again;
   WarpBlock second;
   std::string ignored;
-  if (find(g, model, &second, again, ignored) == 0 || again.gridSample != f.gridSample) {
+  if (find(g, &second, again, ignored) == 0 || again.gridSample != f.gridSample) {
     reason = "the GridSample moved between passes";
     return 0;
   }

@@ -16,6 +16,7 @@
 #include "render/qo_graph_index.h"
 #include "render/qo_graph_rewrites.h"
 #include "render/tensor_proto_decode.h"
+#include "render/warp_graphs.h"
 #include "tools/devkit/onnx_model_builder.h"
 
 namespace qo {
@@ -114,31 +115,9 @@ std::vector<uint8_t> warpBlockGraph(int64_t H, int64_t W, int64_t Hg, int64_t Wg
   b.input("qy", kFloat, {1, 1, Hg, Wg});
   b.initializer("pads", tensorOf<int64_t>({8}, {0, 0, 1, 1, 0, 0, 1, 1}));
   b.node("Pad", {"x", "pads"}, {"xp"}, {attrString("mode", "edge")});
-  const float kxx[9] = {0, 0, 0, 1, -2, 1, 0, 0, 0}, kyy[9] = {0, 1, 0, 0, -2, 0, 0, 1, 0};
-  const float kxy[9] = {1, -2, 1, -2, 4, -2, 1, -2, 1};
-  for (auto [name, k] : {std::pair{"dxx", kxx}, {"dyy", kyy}, {"dxy", kxy}}) {
-    std::vector<float> w;
-    for (int c = 0; c < 3; ++c) w.insert(w.end(), k, k + 9);
-    b.initializer(std::string(name) + "_w", tensorOf<float>({3, 1, 3, 3}, w));
-    b.node("Conv", {"xp", std::string(name) + "_w"}, {name}, {attrInt("group", 3), attrInts("kernel_shape", {3, 3})});
-  }
+  test::addSecondDifferences(b, "xp", "dxx", "dyy", "dxy");
   b.node("Concat", {"x", "dxx", "dyy", "dxy"}, {"cone"}, {attrInt("axis", 1)});
-  b.node("GridSample", {"cone", "g"}, {"s"},
-         {attrString("mode", "bilinear"), attrString("padding_mode", "border"), attrInt("align_corners", 0)});
-  b.initializer("axis", tensorOf<int64_t>({1}, {1}));
-  for (int k = 0; k < 4; ++k) {
-    const std::string n = "s" + std::to_string(k);
-    b.initializer(n + "_b", tensorOf<int64_t>({1}, {3 * k}));
-    b.initializer(n + "_e", tensorOf<int64_t>({1}, {3 * k + 3}));
-    b.node("Slice", {"s", n + "_b", n + "_e", "axis"}, {n});
-  }
-  b.node("Mul", {"qx", "qy"}, {"qxy"});
-  b.node("Mul", {"qxy", "s3"}, {"m3"});
-  b.node("Mul", {"qx", "s1"}, {"m1"});
-  b.node("Mul", {"qy", "s2"}, {"m2"});
-  b.node("Sub", {"s0", "m1"}, {"r1"});
-  b.node("Sub", {"r1", "m2"}, {"r2"});
-  b.node("Add", {"m3", "r2"}, {"y"});
+  test::addWarpBlock(b, "cone", "g", "qx", "qy", "y");
   b.output("y", kFloat, {1, 3, Hg, Wg});
   return b.bytes();
 }

@@ -11,6 +11,7 @@
 #include "render/ort_harness.h"
 #include "render/qo_graph_index.h"
 #include "render/qo_source_cone.h"
+#include "render/warp_graphs.h"
 #include "tools/devkit/onnx_model_builder.h"
 
 namespace qo {
@@ -47,15 +48,7 @@ std::vector<uint8_t> toyDirector(const Toy& t) {
   b.input("kp", kFloat, {1, 2, 1, 1});
   b.constant("cone_pads", tensorOf<int64_t>({8}, {0, 0, 1, 1, 0, 0, 1, 1}));
   b.node("Pad", {"P_rgb", "cone_pads"}, {"xp"}, {attrString("mode", "edge")});
-  const float kxx[9] = {0, 0, 0, 1, -2, 1, 0, 0, 0}, kyy[9] = {0, 1, 0, 0, -2, 0, 0, 1, 0};
-  const float kxy[9] = {1, -2, 1, -2, 4, -2, 1, -2, 1};
-  for (auto [name, k] : {std::pair{"dxx", kxx}, {"dyy", kyy}, {"dxy", kxy}}) {
-    std::vector<float> w;
-    for (int c = 0; c < 3; ++c) w.insert(w.end(), k, k + 9);
-    b.initializer(std::string(name) + "_w", tensorOf<float>({3, 1, 3, 3}, w));
-    const std::string out = t.leafInput && std::string(name) == "dxx" ? "dxx0" : name;
-    b.node("Conv", {"xp", std::string(name) + "_w"}, {out}, {attrInt("group", 3), attrInts("kernel_shape", {3, 3})});
-  }
+  test::addSecondDifferences(b, "xp", t.leafInput ? "dxx0" : "dxx", "dyy", "dxy");
   if (t.leafInput) b.node("Add", {"dxx0", "kp"}, {"dxx"});
   b.node("Concat", {"P_rgb", "dxx", "dyy", "dxy"}, {"cone"}, {attrInt("axis", 1)});
   if (t.twoConcats) b.node("Concat", {"P_rgb", "P_rgb"}, {"cone2"}, {attrInt("axis", 1)});
@@ -87,24 +80,7 @@ std::vector<uint8_t> toyDirector(const Toy& t) {
     b.node("Mul", {p + "_omt", p + "_t"}, {p + "_tt"});
     b.node("Mul", {p + "_tt", "half"}, {p});
   }
-  b.node("Mul", {"qx", "qy"}, {"qxy"});
-
-  b.node("GridSample", {"cone", "grid"}, {"s"},
-         {attrString("mode", "bilinear"), attrString("padding_mode", "border"),
-          attrInt("align_corners", t.alignCorners ? 1 : 0)});
-  b.initializer("axis", tensorOf<int64_t>({1}, {1}));
-  for (int k = 0; k < 4; ++k) {
-    const std::string n = "s" + std::to_string(k);
-    b.constant(n + "_b", tensorOf<int64_t>({1}, {3 * k}));
-    b.initializer(n + "_e", tensorOf<int64_t>({1}, {3 * k + 3}));
-    b.node("Slice", {"s", n + "_b", n + "_e", "axis"}, {n});
-  }
-  b.node("Mul", {"qxy", "s3"}, {"m3"});
-  b.node("Mul", {"qx", "s1"}, {"m1"});
-  b.node("Mul", {"qy", "s2"}, {"m2"});
-  b.node("Sub", {"s0", "m1"}, {"r1"});
-  b.node("Sub", {"r1", "m2"}, {"r2"});
-  b.node("Add", {"m3", "r2"}, {"face"});
+  test::addWarpBlock(b, "cone", "grid", "qx", "qy", "face", t.alignCorners, /*constantStarts=*/true);
   if (t.residual) {
     b.node("Slice", {"kp", "c0", "c1", "c1"}, {"bias0"});
     b.node("Mul", {"bias0", "half"}, {"bias"});

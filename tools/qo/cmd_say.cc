@@ -34,6 +34,7 @@ bool fileExists(const std::string& p) {
 }
 
 constexpr int kFrameSamples = 640;  // 40 ms at 16 kHz
+constexpr int kRingFrames = 8;      // the utterance's delivery ring
 
 // Frames as they leave the pipeline, with the audio that belongs under each.
 class Recording {
@@ -168,7 +169,7 @@ int cmdSay(int argc, char** argv) {
     Clock::time_point origin = Clock::now();
     auto pull = [&]() {
       int got = 0;
-      while (got < 8) {
+      while (got < kRingFrames) {
         if (!fast) {
           const double dueMs = 40.0 * tick, nowMs = secondsSince(origin) * 1000.0;
           if (nowMs < dueMs) break;
