@@ -6,6 +6,7 @@
 
 #include "bundle/qo_imx.h"
 #include "tools/devkit/demo_bundle.h"
+#include "tools/devkit/demo_int8.h"
 #include "tools/qo/commands.h"
 
 namespace qo::tool {
@@ -13,6 +14,7 @@ namespace qo::tool {
 int cmdDemo(int argc, char** argv) {
   devkit::DemoOptions o;
   std::string dir = "demo.qobundle", imx;
+  bool int8 = false;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> const char* {
@@ -34,6 +36,8 @@ int cmdDemo(int argc, char** argv) {
       o.priorMovie = true;
     } else if (a == "--driver-movie") {
       o.driverMovie = true;
+    } else if (a == "--int8") {
+      int8 = true;
     } else if (a == "--imx") {
       imx = value();
     } else if (a == "--tiny") {
@@ -42,7 +46,7 @@ int cmdDemo(int argc, char** argv) {
     } else if (!a.empty() && a[0] == '-') {
       std::fprintf(stderr,
                    "usage: qo demo [DIR] [--size WxH] [--crop N] [--nt N] [--frames N] [--prior-movie] "
-                   "[--driver-movie] [--tiny] [--imx OUT.imx]\n");
+                   "[--driver-movie] [--tiny] [--int8] [--imx OUT.imx]\n");
       return 2;
     } else {
       dir = a;
@@ -50,6 +54,7 @@ int cmdDemo(int argc, char** argv) {
   }
   try {
     devkit::writeDemoBundle(dir, o);
+    if (int8) devkit::quantiseDemoDirectors(dir);  // head convolutions as Int8ConvVNNI nodes
     if (!imx.empty()) imx::pack(dir, imx);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "qo demo: %s\n", e.what());
