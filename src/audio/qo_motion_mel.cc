@@ -16,6 +16,9 @@ struct MotionMel::Impl {
   };
   std::unique_ptr<kiss_fftr_state, FreeFft> fft;
   std::vector<float> window, binmat;
+  // Per bin, the bands [first, end) its matrix row can feed: a mel matrix is mostly zeros, and
+  // skipping them leaves every sum bit-identical (0 x a finite magnitude adds nothing).
+  std::vector<int> first, end;
   std::vector<float> padded = std::vector<float>(kMelWindowSamples + 2 * kMelPad);
   std::vector<float> frame = std::vector<float>(kFftSize);
   std::vector<kiss_fft_cpx> spectrum = std::vector<kiss_fft_cpx>(kMelBins);
@@ -28,6 +31,16 @@ MotionMel::MotionMel(const std::vector<float>& window, const std::vector<float>&
   if (!impl_->fft) throw std::bad_alloc();
   impl_->window = window;
   impl_->binmat = binmat;
+  impl_->first.assign(kMelBins, 0);
+  impl_->end.assign(kMelBins, 0);
+  for (int k = 0; k < kMelBins; ++k) {
+    const float* row = &binmat[size_t(k) * kMelBands];
+    int lo = 0, hi = kMelBands;
+    while (lo < hi && row[lo] == 0.0f) ++lo;
+    while (hi > lo && row[hi - 1] == 0.0f) --hi;
+    impl_->first[size_t(k)] = lo;
+    impl_->end[size_t(k)] = hi;
+  }
 }
 
 MotionMel::~MotionMel() = default;
@@ -52,7 +65,7 @@ void MotionMel::compute(const float* samples, float* out) {
       const kiss_fft_cpx c = s.spectrum[size_t(k)];
       const float mag = std::sqrt(c.r * c.r + c.i * c.i);
       const float* row = &s.binmat[size_t(k) * kMelBands];
-      for (int m = 0; m < kMelBands; ++m) acc[m] += row[m] * mag;
+      for (int m = s.first[size_t(k)]; m < s.end[size_t(k)]; ++m) acc[m] += row[m] * mag;
     }
     for (int m = 0; m < kMelBands; ++m) out[size_t(m) * kMelFrames + f] = std::log(acc[m] + 1e-8f);
   }
