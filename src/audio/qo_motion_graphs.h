@@ -30,6 +30,7 @@ class MotionGraph {
 
   float* input(size_t i) { return inputs_[i].data(); }
   const float* output() const { return output_.data(); }
+  float* output() { return output_.data(); }  // valid until the next run
   size_t inputSize(size_t i) const { return inputs_[i].size(); }
   size_t outputSize() const { return output_.size(); }
   void run();

@@ -42,6 +42,9 @@ void Motion::Impl::advance() {
     runReal();
     return;
   }
+  // The eager step is paced by the audio, not the wall clock: a live host pushes at the
+  // speaking pace, so min(eager, 8) frames of new audio is that many 40 ms frames of time, and
+  // the frames served stay a function of the push and poll pattern rather than of scheduling.
   const int64_t samples = int64_t(audio.size());
   const int step = std::min(eager, kEagerMaxStep);
   const bool eagerDue = eager > 0 && samples > 0 &&
@@ -103,7 +106,7 @@ void Motion::Impl::processWindow(int w) {
   }
   mel->compute(window.data(), student->input(0));
   student->run();
-  float* feat = const_cast<float*>(student->output());  // de-normalised in place; the next run overwrites it
+  float* feat = student->output();  // de-normalised in place; the next run overwrites it
   for (int k = 0; k < kStudentFrames; ++k)
     for (int j = 0; j < kStudentWidth; ++j) {
       float& v = feat[size_t(k) * kStudentWidth + j];
