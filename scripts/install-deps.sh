@@ -15,7 +15,7 @@ root=$(cd "$here/.." && pwd)
 packages=(
   build-essential cmake ninja-build pkg-config clang lld llvm ca-certificates
   libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libstb-dev
-  libgtest-dev libgmock-dev libbenchmark-dev ffmpeg espeak-ng libonnx-testdata
+  libgtest-dev libgmock-dev libbenchmark-dev ffmpeg espeak-ng libonnx-testdata libkissfft-dev
 )
 if [[ "${1:-}" == "--bench" ]]; then packages+=(libopencv-dev); fi
 # Any working npm will do (some machines carry nodejs builds that conflict with Debian's npm).

@@ -13,6 +13,7 @@
 #include "tools/devkit/demo_audio.h"
 #include "tools/devkit/demo_director.h"
 #include "tools/devkit/demo_face.h"
+#include "tools/devkit/demo_motion.h"
 #include "tools/devkit/media_writer.h"
 
 namespace qo::devkit {
@@ -127,6 +128,11 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
     DemoAudioOptions a;
     a.targetRows = o.nt;
     writeDemoAudioModels(dir, a);
+  }
+  if (o.motion) {
+    DemoMotionOptions m;
+    m.nt = o.nt;
+    writeDemoMotion(dir + "/motion", m);
   }
   for (int batch : o.directorBatches) writeDemoDirector(dir + "/model_b" + std::to_string(batch) + ".onnx", o.crop, batch);
 
