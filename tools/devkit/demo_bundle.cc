@@ -12,6 +12,7 @@
 #include "qo/qo_simd.h"
 #include "tools/devkit/demo_audio.h"
 #include "tools/devkit/demo_director.h"
+#include "tools/devkit/demo_fca.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/media_writer.h"
 
@@ -127,6 +128,7 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
     DemoAudioOptions a;
     a.targetRows = o.nt;
     writeDemoAudioModels(dir, a);
+    writeDemoStreamAssets(dir, o.crop);
   }
   for (int batch : o.directorBatches) writeDemoDirector(dir + "/model_b" + std::to_string(batch) + ".onnx", o.crop, batch);
 
