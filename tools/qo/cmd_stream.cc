@@ -92,6 +92,14 @@ int cmdStream(int argc, char** argv) {
     std::fprintf(stderr, "qo stream: %s\n", qo_last_error());
     return 1;
   }
+  for (const char* member : {"fca_stream.onnx", "model_render.onnx", "xs_target.bin"})
+    if (!fileExists(std::string(dir) + "/" + member)) {
+      std::fprintf(stderr,
+                   "qo stream: %s has no %s, which the stream runner needs (a demo bundle written before the runner "
+                   "existed gets it from a fresh `qo demo DIR`)\n",
+                   dir, member);
+      return 1;
+    }
   // The speech frontend: $W2V_ONNX, else the one the demo bundle carries.
   std::string frontend = std::getenv("W2V_ONNX") ? std::getenv("W2V_ONNX") : "";
   if (frontend.empty() && fileExists(devkit::demoFrontendPath(dir))) frontend = devkit::demoFrontendPath(dir);
