@@ -128,6 +128,7 @@ QO_API int qo_stream_run(qo_stream* s, const float* audio, int n, qo_stream_fram
     const size_t frameBytes = size_t(s->W) * size_t(s->H) * 3;
     std::vector<uint8_t> frame(frameBytes);
     std::vector<float> xd(kKp);  // the render thread's
+    std::string renderCause, pasteCause;  // the failing calls' texts, one per thread; read after the join
     auto rowOf = [&](int k) { return s->nt <= 1 ? 0 : (s->skip + k) % s->nt; };
 
     qo::pipeline::OverlapSteps steps;
@@ -136,10 +137,14 @@ QO_API int qo_stream_run(qo_stream* s, const float* audio, int n, qo_stream_fram
       const float* xs = s->target.data() + size_t(row) * kKp;
       const float* d = deltas.data() + size_t(i) * kKp;
       for (int j = 0; j < kKp; ++j) xd[size_t(j)] = xs[j] + s->scale * d[j];
-      return qo_render_kp_crop(ctx, row, xs, xd.data());
+      const float* crop = qo_render_kp_crop(ctx, row, xs, xd.data());
+      if (!crop) renderCause = qo_last_error();
+      return crop;
     };
     steps.paste = [&](int k, const float* crop) {
-      return qo_paste_crop(ctx, rowOf(k), crop, frame.data(), frameBytes) == 1;
+      if (qo_paste_crop(ctx, rowOf(k), crop, frame.data(), frameBytes) == 1) return true;
+      pasteCause = qo_last_error();
+      return false;
     };
     steps.deliver = [&](int k) {
       if (cb) cb(user, k, frame.data(), s->W, s->H);
@@ -147,7 +152,8 @@ QO_API int qo_stream_run(qo_stream* s, const float* audio, int n, qo_stream_fram
     const qo::pipeline::OverlapResult r =
         qo::pipeline::runOverlapped(M, size_t(s->crop) * size_t(s->crop) * 3, steps);
     if (r.failed) {
-      fail("qo_stream_run: render/paste failed");
+      const std::string& cause = pasteCause.empty() ? renderCause : pasteCause;
+      fail("qo_stream_run: render/paste failed" + (cause.empty() ? std::string() : " (" + cause + ")"));
       return -1;
     }
     return r.delivered;

@@ -162,6 +162,27 @@ TEST_F(StreamTest, RunsFromAContainer) {
   qo_stream_destroy(s);
 }
 
+// A driver frame that cannot be decoded fails a paste: the run ends, with the failing call's text,
+// instead of leaving the render thread waiting for a slot.
+TEST_F(StreamTest, AFailedPasteEndsTheRun) {
+  qo::test::TempDir copy;
+  qo::devkit::DemoOptions o = qo::devkit::DemoOptions::tiny();
+  o.nt = kNT;
+  qo::devkit::writeDemoBundle(copy.path(), o);
+  qo::test::writeFile(copy / "target_frames/frame_000002.jpg", "not a jpeg");
+  qo_stream* s = qo_stream_create(copy.path().c_str(), frontend().c_str(), 1, 0, 1);
+  ASSERT_NE(s, nullptr) << qo_stream_last_error();
+  Seen seen;
+  const std::vector<float> audio = speech(9);
+  EXPECT_EQ(qo_stream_run(s, audio.data(), int(audio.size()), record, &seen), -1);
+  EXPECT_EQ(std::string(qo_stream_last_error()).rfind("qo_stream_run: render/paste failed (qo_paste_crop: ", 0), 0u)
+      << qo_stream_last_error();
+  // The cursor may meet the bad frame while reading ahead: what came before it arrived, in order.
+  ASSERT_LE(seen.order.size(), 2u);
+  for (size_t k = 0; k < seen.order.size(); ++k) EXPECT_EQ(seen.order[k], int(k));
+  qo_stream_destroy(s);
+}
+
 // The paste fails while the render thread has filled the ring and waits for a slot: the run must
 // end (not hang in the join) as failed, after the frames pasted before.
 TEST(StreamOverlap, FailedPasteWakesAndStopsTheRenderThread) {
