@@ -66,8 +66,9 @@ QO_API int qo_stream_height(const qo_stream* s);
 /* Renders n samples: N = ceil(n / 640) frames, of which frames skip .. N - 1 are delivered (as
  * i = 0 .. N - skip - 1) to `cb` when it is not NULL. Returns the number delivered (0 when
  * N <= skip, without rendering), or -1: "qo_stream_run: bad args" (NULL runner, or NULL audio
- * with n >= 1), "qo_fca_deltas: ...", or "qo_stream_run: render/paste failed" (the frames before
- * the failing one were delivered). Returns only after the run's render thread has ended. */
+ * with n >= 1), "qo_fca_deltas: ...", or "qo_stream_run: render/paste failed (<the failing call's
+ * text>)" (the frames before the failing one were delivered). Returns only after the run's render
+ * thread has ended, also when a paste fails while it waits for a free ring slot. */
 QO_API int qo_stream_run(qo_stream* s, const float* audio, int n, qo_stream_frame_fn cb, void* user);
 
 #ifdef __cplusplus
