@@ -158,6 +158,8 @@ std::vector<float> positionTable(int npos, int h) {
 
 }  // namespace
 
+std::vector<float> demoFeatureMix() { return mixMatrix(); }
+
 std::string demoFrontendPath(const std::string& dir) { return dir + "/audio_encoder_fp16.onnx"; }
 std::string demoTrunkPath(const std::string& dir) { return dir + "/audio_encoder_fp16_window_trunk.onnx"; }
 std::string demoHeadPath(const std::string& dir) { return dir + "/audio_encoder_fp16_window_head.onnx"; }

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace qo::devkit {
 
@@ -63,6 +64,10 @@ void writeDemoDecoder(const std::string& path, int h);
 void writeDemoPositions(const std::string& path, int npos, int h);
 void writeDemoNorm(const std::string& path);
 std::string demoMetaText(const DemoAudioOptions& options);
+
+// The frontend's last mix: feature f of a frame is sum over bands b of mix[b * 9216 + f] times
+// 0.25 x the log energy of band b (16 bands), for models that read the energy back.
+std::vector<float> demoFeatureMix();
 
 // Trunk columns per 2 s window (one per 80 samples, 160-sample support).
 inline constexpr int kDemoTrunkColumns = 399;

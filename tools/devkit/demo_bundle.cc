@@ -12,6 +12,7 @@
 #include "qo/qo_simd.h"
 #include "tools/devkit/demo_audio.h"
 #include "tools/devkit/demo_director.h"
+#include "tools/devkit/demo_fca.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/demo_motion.h"
 #include "tools/devkit/media_writer.h"
@@ -128,6 +129,7 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
     DemoAudioOptions a;
     a.targetRows = o.nt;
     writeDemoAudioModels(dir, a);
+    writeDemoStreamAssets(dir, o.crop);
   }
   if (o.motion) {
     DemoMotionOptions m;
