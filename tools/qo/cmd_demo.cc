@@ -12,6 +12,7 @@ namespace qo::tool {
 
 int cmdDemo(int argc, char** argv) {
   devkit::DemoOptions o;
+  o.tessera = true;
   std::string dir = "demo.qobundle", imx;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
