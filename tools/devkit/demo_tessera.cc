@@ -150,7 +150,7 @@ std::array<int32_t, 12> demoTesseraStamp(int crop) {
   const int32_t pad = std::max(1, crop / 64), margin = pad;
   const int32_t x0 = int32_t(crop * 0.36), y0 = int32_t(crop * 0.60);
   const int32_t w = std::max(6, int32_t(crop * 0.28)), h = std::max(6, int32_t(crop * 0.22));
-  int32_t r0 = int32_t(h * 0.15), r1 = int32_t(h * 0.75), c0 = w / 8, c1 = w - w / 8;
+  int32_t r0 = int32_t(h * 0.12), r1 = int32_t(h * 0.85), c0 = w / 8, c1 = w - w / 8;
   r1 -= (r1 - r0) % 2;  // even band sizes
   c1 -= (c1 - c0) % 2;
   return {crop, crop, x0, y0, w, h, pad, r0, r1, c0, c1, margin};
@@ -167,7 +167,7 @@ DemoBank demoBank(int crop, int donors) {
   b.c_canon = {0.5 * crop, 0.725 * crop};
   b.donorBands.resize(size_t(donors) * b.w * b.h * 3);
   for (int d = 0; d < donors; ++d) {
-    const float open = 0.35f + 0.85f * float(d) / float(std::max(1, donors - 1));
+    const float open = 0.3f + 0.6f * float(d) / float(std::max(1, donors - 1));
     const float sx = 0.012f * float(d % 5 - 2);  // small sideways offsets, normalised units
     uint8_t* band = b.donorBands.data() + size_t(d) * b.w * b.h * 3;
     for (int y = 0; y < b.h; ++y)
