@@ -95,6 +95,15 @@ TEST(TesseraCarriage, FindsMembersAndArms) {
   std::remove((b.dir / "tessera_head.v1.json").c_str());
   EXPECT_THAT(loadFault(b), StartsWith("missing teeth member(s): bank_track (tessera_bank.v1.mp4), head_config "
                                        "(tessera_head.v1.json) — carries 2 of 4"));
+
+  // Without a manifest the members are still found by their default names, and loading stops
+  // after the arming check, at the missing compose descriptor.
+  Bundle bare;
+  std::remove((bare.dir / "manifest.json").c_str());
+  EXPECT_TRUE(tesseraCarriage(bare.dir.path()).complete);
+  EXPECT_EQ(loadFault(bare), bare.dir.path() + " carries no manifest.json or meta.json — the compose descriptor "
+                                               "(unified.pi) the pass places its window by lives there, and placing "
+                                               "a borrow window without it is guessing.");
 }
 
 TEST(TesseraCarriage, LoadsAndCrossChecks) {
