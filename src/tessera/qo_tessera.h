@@ -11,6 +11,8 @@
 namespace qo::tessera {
 namespace json {
 
+struct JMember;
+
 // One JSON value. Object members keep file order and duplicates; every lookup takes the first.
 struct JVal {
   enum class Kind { kNull, kBool, kNumber, kString, kArray, kObject };
@@ -19,7 +21,7 @@ struct JVal {
   double num = 0.0;  // always finite: the reader refuses numbers a double cannot hold
   std::string str;
   std::vector<JVal> arr;
-  std::vector<std::pair<std::string, JVal>> obj;
+  std::vector<JMember> obj;  // members in file order
 
   bool isObject() const { return kind == Kind::kObject; }
   bool isArray() const { return kind == Kind::kArray; }
@@ -29,6 +31,11 @@ struct JVal {
   const JVal* find(const std::string& key) const;
   // First member named `key`; throws "teeth: member JSON lacks key '<key>'".
   const JVal& req(const std::string& key) const;
+};
+
+struct JMember {
+  std::string first;  // key
+  JVal second;        // value
 };
 
 // Nesting deeper than this is refused, so hostile text cannot exhaust the stack.
