@@ -15,6 +15,7 @@
 #include "tools/devkit/demo_fca.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/demo_motion.h"
+#include "tools/devkit/demo_tessera.h"
 #include "tools/devkit/media_writer.h"
 
 namespace qo::devkit {
@@ -168,6 +169,10 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   manifest += "  \"amount\": 1.3,\n  \"sigma\": 2.0,\n  \"ksize\": " + std::to_string(o.crop >= 16 ? 13 : 3) + ",\n";
   manifest += "  \"frames\": " + std::to_string(frames);
   if (o.priorMovie) manifest += ",\n  \"P_hevc\": \"P_hevc.mov\"";
+  if (o.tessera) {
+    writeDemoTessera(dir, o.crop);
+    manifest += ",\n  \"tessera\": " + demoTesseraManifestBlock(o.crop);
+  }
   manifest += "\n}\n";
   writeBytes(dir + "/manifest.json", manifest.data(), manifest.size());
 }

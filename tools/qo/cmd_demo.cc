@@ -13,6 +13,7 @@ namespace qo::tool {
 
 int cmdDemo(int argc, char** argv) {
   devkit::DemoOptions o;
+  o.tessera = true;
   std::string dir = "demo.qobundle", imx;
   bool int8 = false;
   for (int i = 0; i < argc; ++i) {
