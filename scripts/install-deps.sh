@@ -16,6 +16,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang lld llvm ca-certificates
   libhwy-dev libavformat-dev libavcodec-dev libswscale-dev libavutil-dev libstb-dev
   libgtest-dev libgmock-dev libbenchmark-dev ffmpeg espeak-ng libonnx-testdata
+  libcpp-httplib-dev python3-numpy
 )
 if [[ "${1:-}" == "--bench" ]]; then packages+=(libopencv-dev); fi
 # Any working npm will do (some machines carry nodejs builds that conflict with Debian's npm).
