@@ -216,7 +216,7 @@ class Server {
         if (info.kind == 1) {
           const size_t at = size_t(info.seq) * kFrameSamples;
           for (size_t i = 0; i < kFrameSamples && at + i < speech_.size(); ++i) pcm[i] = speech_[at + i];
-          sawSpeech_ = true;
+          if (info.seq == 0) speechStartFrame_ = streamFrames_.load();
         }
         if (speaking_ && info.kind != 0) sawNonIdle_ = true;
         if (speaking_ && ((info.kind == 0 && (sawNonIdle_ || interrupted_)) || msSince(acceptedAt_) > speechLimitMs_))
@@ -238,6 +238,7 @@ class Server {
       }
       try {
         if (!c->mp4) {
+          streamFrames_ = 0;
           Client* raw = c.get();
           c->mp4 = std::make_unique<LiveMp4>(w_, h_, kFragmentFrames, kGop, [raw](const uint8_t* d, size_t n) {
             std::lock_guard<std::mutex> l(raw->m);
@@ -367,15 +368,15 @@ class Server {
       const double span = std::chrono::duration<double>(pullTimes_.back() - pullTimes_.front()).count();
       if (span > 0) fps = double(pullTimes_.size() - 1) / span;
     }
-    char j[512];
+    char j[640];
     std::snprintf(j, sizeof j,
                   "{\"fps\":%.2f,\"first_frame_ms\":%.1f,\"queue_depth\":%d,\"frames\":%lld,\"speech_frames\":%lld,"
                   "\"utterances\":%lld,\"render_ms\":%.2f,\"state\":%d,\"speaking\":%s,\"watching\":%s,"
-                  "\"stream_frames\":%lld,\"uptime_s\":%.1f}",
+                  "\"stream_frames\":%lld,\"speech_start_frame\":%lld,\"uptime_s\":%.1f}",
                   fps, st.first_frame_ms, qo_utt_frames_available(u_), (long long)st.frames,
                   (long long)st.speech_frames, (long long)st.utterances, st.render_ms, st.state,
                   speaking_ ? "true" : "false", client_ ? "true" : "false", (long long)streamFrames_.load(),
-                  msSince(started_) / 1000);
+                  (long long)speechStartFrame_, msSince(started_) / 1000);
     return j;
   }
 
@@ -390,7 +391,8 @@ class Server {
   std::mutex m_;  // everything below
   std::shared_ptr<Client> client_;
   std::vector<int16_t> speech_;
-  bool speaking_ = false, sawNonIdle_ = false, sawSpeech_ = false, interrupted_ = false;
+  bool speaking_ = false, sawNonIdle_ = false, interrupted_ = false;
+  int64_t speechStartFrame_ = -1;  // stream frame of the latest utterance's first speech frame
   Clock::time_point acceptedAt_, lastRequest_;
   double speechLimitMs_ = 0;
   std::deque<Clock::time_point> pullTimes_;
