@@ -18,6 +18,7 @@ pulled from different threads (ctypes drops the GIL during each call).
 """
 import ctypes
 import os
+import weakref
 from collections import namedtuple
 
 import numpy as np
@@ -158,7 +159,7 @@ class Context:
 
     def __init__(self, bundle, model="b1", threads=0, ep=None):
         self._h = None
-        self._children = []
+        self._children = weakref.WeakSet()  # open utterances; dropping one still frees it
         h = _lib.qo_create(_path(bundle), model.encode(), int(threads), ep.encode() if ep is not None else None)
         if not h:
             raise _core_error()
@@ -180,9 +181,8 @@ class Context:
 
     def close(self):
         """Closes the utterances still open on this context, then frees it. Idempotent."""
-        for child in self._children:
+        for child in list(self._children):
             child.close()
-        self._children = []
         if self._h is not None:
             h, self._h = self._h, None
             _lib.qo_destroy(h)
@@ -278,7 +278,7 @@ class Utterance:
         self._h, self._ctx = h, ctx
         self.width, self.height = ctx.width, ctx.height
         self._info = _FrameInfo()
-        ctx._children.append(self)
+        ctx._children.add(self)
 
     def _handle(self):
         if self._h is None:
@@ -289,8 +289,7 @@ class Utterance:
         if self._h is not None:
             h, self._h = self._h, None
             _lib.qo_utt_destroy(h)
-            if self in self._ctx._children:
-                self._ctx._children.remove(self)
+            self._ctx._children.discard(self)
 
     def __enter__(self):
         return self
