@@ -33,8 +33,8 @@ def voiced_burst(seconds):
 
 
 class Server:
-    def __init__(self):
-        self.proc = subprocess.Popen([QO, "serve", BUNDLE, "--port", "0"], stdout=subprocess.PIPE, text=True)
+    def __init__(self, *extra):
+        self.proc = subprocess.Popen([QO, "serve", BUNDLE, "--port", "0", *extra], stdout=subprocess.PIPE, text=True)
         line = self.proc.stdout.readline()
         m = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
         if not m:
@@ -203,6 +203,19 @@ class ServeHttp(unittest.TestCase):
             self.assertLess(settled - before, 6.0 * 25 - 25)  # stopped well before the sound's end
         finally:
             w.close()
+
+    def test_4_stream_width_and_bad_options(self):
+        s = Server("--width", "161")
+        try:
+            info = json.loads(s.request("GET", "/info")[1])
+        finally:
+            self.assertEqual(s.stop(), 0)
+        full = json.loads(self.server.request("GET", "/info")[1])
+        self.assertEqual(info["width"], 160)  # even, at the frame's aspect
+        self.assertEqual(info["height"], round(full["height"] * 160 / full["width"]) & ~1)
+        for args in (["--port", "70000"], ["--port", "x"], ["--width", "1"], ["--bogus"]):
+            r = subprocess.run([QO, "serve", BUNDLE, *args], capture_output=True, text=True, timeout=60)
+            self.assertEqual(r.returncode, 2, args)
 
 
 if __name__ == "__main__":

@@ -12,7 +12,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <algorithm>
 #include <cctype>
+#include <cmath>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
@@ -134,9 +136,12 @@ std::string whyNotText(const std::string& t) {
 
 class Server {
  public:
-  Server(qo_ctx* ctx, qo_utt* u) : ctx_(ctx), u_(u), w_(qo_width(ctx)), h_(qo_height(ctx)) {
+  Server(qo_ctx* ctx, qo_utt* u, int streamWidth) : ctx_(ctx), u_(u), w_(qo_width(ctx)), h_(qo_height(ctx)) {
+    // The stream's size: the frame's, or streamWidth wide at the frame's aspect (both even).
+    sw_ = (streamWidth > 0 ? std::min(streamWidth, w_) : w_) & ~1;
+    sh_ = int(std::lround(double(h_) * sw_ / w_)) & ~1;
     // The codecs string the page needs before its stream starts (it depends on the frame size).
-    codecs_ = LiveMp4(w_, h_, kFragmentFrames, kGop, [](const uint8_t*, size_t) {}).codecs();
+    codecs_ = LiveMp4(w_, h_, sw_, sh_, kFragmentFrames, kGop, [](const uint8_t*, size_t) {}).codecs();
     started_ = Clock::now();
   }
 
@@ -146,7 +151,7 @@ class Server {
     });
     s.Get("/info", [this](const httplib::Request&, httplib::Response& res) {
       char j[256];
-      std::snprintf(j, sizeof j, "{\"width\":%d,\"height\":%d,\"fps\":25,\"codecs\":\"%s\"}", w_, h_, codecs_.c_str());
+      std::snprintf(j, sizeof j, "{\"width\":%d,\"height\":%d,\"fps\":25,\"codecs\":\"%s\"}", sw_, sh_, codecs_.c_str());
       res.set_content(j, "application/json");
     });
     s.Get("/stats", [this](const httplib::Request&, httplib::Response& res) { res.set_content(stats(), "application/json"); });
@@ -240,7 +245,7 @@ class Server {
         if (!c->mp4) {
           streamFrames_ = 0;
           Client* raw = c.get();
-          c->mp4 = std::make_unique<LiveMp4>(w_, h_, kFragmentFrames, kGop, [raw](const uint8_t* d, size_t n) {
+          c->mp4 = std::make_unique<LiveMp4>(w_, h_, sw_, sh_, kFragmentFrames, kGop, [raw](const uint8_t* d, size_t n) {
             std::lock_guard<std::mutex> l(raw->m);
             raw->bytes.append(reinterpret_cast<const char*>(d), n);
             if (raw->bytes.size() > kMaxClientBacklog) raw->closed = true;  // a page that stopped reading
@@ -256,6 +261,12 @@ class Server {
         c->cv.notify_all();
       }
     }
+  }
+
+  std::string sizeText() const {
+    std::string t = std::to_string(w_) + "x" + std::to_string(h_);
+    if (sw_ != w_) t += " (streamed at " + std::to_string(sw_) + "x" + std::to_string(sh_) + ")";
+    return t;
   }
 
   void stop() {
@@ -382,7 +393,7 @@ class Server {
 
   qo_ctx* ctx_;
   qo_utt* u_;
-  int w_, h_;
+  int w_, h_, sw_ = 0, sh_ = 0;
   std::string codecs_;
   Clock::time_point started_;
   std::atomic<bool> stop_{false};
@@ -406,7 +417,7 @@ bool isLoopback(const std::string& host) {
 
 int cmdServe(int argc, char** argv) {
   std::string bundle, host = "127.0.0.1";
-  int port = 8023;
+  int port = 8023, streamWidth = 0;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -424,8 +435,12 @@ int cmdServe(int argc, char** argv) {
       port = int(p);
     } else if (a == "--host") {
       host = value();
+    } else if (a == "--width") {
+      streamWidth = std::atoi(value().c_str());
+      if (streamWidth < 2) return std::fprintf(stderr, "qo serve: --width needs at least 2 pixels\n"), 2;
     } else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "usage: qo serve [BUNDLE] [--port N (0: any free port)] [--host 127.0.0.1]\n");
+      std::fprintf(stderr, "usage: qo serve [BUNDLE] [--port N (0: any free port)] [--host 127.0.0.1] [--width W]\n"
+                           "  --width W  stream W pixels wide (scaled from the engine's frames; less to encode)\n");
       return 2;
     } else {
       bundle = a;
@@ -478,16 +493,16 @@ int cmdServe(int argc, char** argv) {
     rc = 1;
   } else {
     try {
-      Server server(ctx, u);
+      Server server(ctx, u, streamWidth);
       httplib::Server http;
       server.routes(http);
       const int bound = port == 0 ? http.bind_to_any_port(host) : (http.bind_to_port(host, port) ? port : -1);
       if (bound < 0) throw std::runtime_error("cannot listen on " + host + ":" + std::to_string(port));
       if (!isLoopback(host))
         std::fprintf(stderr, "[qo serve] WARNING: listening on %s, reachable beyond this machine\n", host.c_str());
-      std::printf("[qo serve] %dx%d avatar live at http://%s:%d/ (one page at a time; Ctrl-C stops)\n",
-                  qo_width(ctx), qo_height(ctx), host.find(':') != std::string::npos ? ("[" + host + "]").c_str() : host.c_str(),
-                  bound);
+      const std::string shown = host.find(':') != std::string::npos ? "[" + host + "]" : host;
+      std::printf("[qo serve] %s avatar live at http://%s:%d/ (one page at a time; Ctrl-C stops)\n",
+                  server.sizeText().c_str(), shown.c_str(), bound);
       std::fflush(stdout);
       std::thread pumpThread([&] { server.pump(); });
       std::thread signalThread([&] {

@@ -9,7 +9,7 @@ const char* servePage() {
 <html lang="en"><head><meta charset="utf-8"><title>qo serve</title>
 <style>
 body { font: 15px system-ui, sans-serif; margin: 1.5em; background: #f4f4f2; color: #222; }
-video { display: block; background: #000; max-width: 100%; }
+video { display: block; background: #000; max-width: 100%; height: auto; }
 #controls { margin: 1em 0; display: flex; gap: .6em; flex-wrap: wrap; align-items: center; }
 #text { width: 28em; padding: .3em; }
 #msg { color: #a33; }

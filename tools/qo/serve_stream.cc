@@ -96,13 +96,15 @@ struct LiveMp4::Impl {
   }
 };
 
-LiveMp4::LiveMp4(int width, int height, int fragmentFrames, int gop, Sink sink) : impl_(std::make_unique<Impl>()) {
+LiveMp4::LiveMp4(int width, int height, int outWidth, int outHeight, int fragmentFrames, int gop, Sink sink)
+    : impl_(std::make_unique<Impl>()) {
   Impl& m = *impl_;
   m.width = width;
   m.height = height;
   m.fragmentFrames = fragmentFrames < 1 ? 1 : fragmentFrames;
   m.sink = std::move(sink);
-  if (width < 2 || height < 2 || (width | height) & 1) fail("frame size must be even");
+  if (width < 1 || height < 1) fail("bad frame size");
+  if (outWidth < 2 || outHeight < 2 || (outWidth | outHeight) & 1) fail("stream size must be even");
   if (av_log_get_level() > AV_LOG_WARNING) av_log_set_level(AV_LOG_WARNING);
 
   AVFormatContext* fc = nullptr;
@@ -125,8 +127,8 @@ LiveMp4::LiveMp4(int width, int height, int fragmentFrames, int gop, Sink sink) 
   m.video.reset(avcodec_alloc_context3(h264));
   if (!m.video) fail("out of memory");
   AVCodecContext* v = m.video.get();
-  v->width = width;
-  v->height = height;
+  v->width = outWidth;
+  v->height = outHeight;
   v->pix_fmt = AV_PIX_FMT_YUV420P;
   v->time_base = AVRational{1, 25};
   v->framerate = AVRational{25, 1};
@@ -166,8 +168,8 @@ LiveMp4::LiveMp4(int width, int height, int fragmentFrames, int gop, Sink sink) 
   m.packet.reset(av_packet_alloc());
   if (!m.frame || !m.audioFrame || !m.packet) fail("out of memory");
   m.frame->format = AV_PIX_FMT_YUV420P;
-  m.frame->width = width;
-  m.frame->height = height;
+  m.frame->width = outWidth;
+  m.frame->height = outHeight;
   if ((err = av_frame_get_buffer(m.frame.get(), 0)) < 0) fail("frame buffer", err);
   m.audioFrame->format = AV_SAMPLE_FMT_FLTP;
   m.audioFrame->sample_rate = kRate;
@@ -179,7 +181,7 @@ LiveMp4::LiveMp4(int width, int height, int fragmentFrames, int gop, Sink sink) 
   m.audioPts = a->initial_padding;
   m.skipAudio = size_t(a->initial_padding);
   if ((err = av_frame_get_buffer(m.audioFrame.get(), 0)) < 0) fail("audio frame buffer", err);
-  m.toYuv.reset(sws_getContext(width, height, AV_PIX_FMT_RGB24, width, height, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
+  m.toYuv.reset(sws_getContext(width, height, AV_PIX_FMT_RGB24, outWidth, outHeight, AV_PIX_FMT_YUV420P, SWS_BILINEAR,
                                nullptr, nullptr, nullptr));
   if (!m.toYuv) fail("no RGB to YUV conversion");
 

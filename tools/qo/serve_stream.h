@@ -16,9 +16,11 @@ class LiveMp4 {
  public:
   using Sink = std::function<void(const uint8_t* data, size_t size)>;
 
-  // Opens libx264 (ultrafast, zero latency, a key frame every `gop` frames) and FFmpeg's AAC
-  // encoder at 16 kHz mono. Throws std::runtime_error when an encoder or the muxer refuses.
-  LiveMp4(int width, int height, int fragmentFrames, int gop, Sink sink);
+  // Frames of width x height are streamed at outWidth x outHeight (even sizes; scaled in the same
+  // pass that converts them to YUV). Opens libx264 (ultrafast, zero latency, a key frame every
+  // `gop` frames) and FFmpeg's AAC encoder at 16 kHz mono. Throws std::runtime_error when an
+  // encoder or the muxer refuses.
+  LiveMp4(int width, int height, int outWidth, int outHeight, int fragmentFrames, int gop, Sink sink);
   ~LiveMp4();
   LiveMp4(const LiveMp4&) = delete;
   LiveMp4& operator=(const LiveMp4&) = delete;
