@@ -94,7 +94,7 @@ std::vector<uint8_t> m4bDirectorBytes(const M4bOptions& o) {
   const std::string dx = g.op("Unsqueeze", {g.slice(kdiff, {0}, {1}, {2}, "dx3"), g.ints("dx_ax", {3})}, "dx4");
   const std::string dxe = g.op("Expand", {dx, g.ints("dx_shape", {B, 21, 32, 32})}, "dx");
   const std::string x85 = g.op("Concat", {"pooled64", dxe}, "x85", {attrInt("axis", 1)});
-  const std::string pre = g.conv(x85, "onnx::Conv_313", "onnx::Conv_314", 85, 96, 1, 1.0f, 0.02f, "pre_relu", true);
+  const std::string pre = g.conv(x85, o.preWeight, o.preBias, 85, 96, 1, 1.0f, 0.02f, "pre_relu", true);
   const std::string e0 = g.conv(pre, "s.e0.conv.weight", "s.e0.conv.bias", 96, 96, 3, 0.9f, 0.01f, "e0_relu", true);
   const std::string e1 = g.conv(g.pool("MaxPool", e0, "p0"), "s.e1.conv.weight", "s.e1.conv.bias", 96, 144, 3, 0.9f,
                                 0.01f, "e1_relu", true);

@@ -25,6 +25,8 @@ struct M4bOptions {
   uint32_t seed = 16;
   // Also declares every intermediate the engine can dump as a graph output, under the same name.
   bool intermediates = false;
+  // The 1x1 "pre" layer's exported names (the engine finds the bias by the weight's counter).
+  std::string preWeight = "onnx::Conv_313", preBias = "onnx::Conv_314";
   // Called with the initializers before they are written (tests derive broken graphs from it).
   std::function<void(NamedTensors&)> editInitializers;
 };
