@@ -126,7 +126,7 @@ class ServeHttp(unittest.TestCase):
         # Idle frames flow at the video rate with nobody watching.
         first = s.stats()["frames"]
         time.sleep(1.0)
-        self.assertGreaterEqual(s.stats()["frames"] - first, 10)
+        self.assertGreaterEqual(s.stats()["frames"] - first, 5)
 
     def test_2_a_page_speaks_in_sync(self):
         s = self.server
