@@ -213,8 +213,9 @@ class NoLeaks(unittest.TestCase):
                     refs.append(weakref.ref(utt))
             growth = self.cycles(self.UTTERANCE_CYCLES, utterance_cycle)
             self.assertEqual(len(ctx._children), 0)
-        # A leaked instance holds 8 frame slots and its model: several times 16 KiB a cycle.
-        self.assertLess(growth, 16 * 1024 * (self.UTTERANCE_CYCLES // 2))
+        # A leaked instance holds 8 full-size frame slots and its model: megabytes a cycle. Allocator
+        # and arena drift on a loaded machine stays well under 64 KiB a cycle.
+        self.assertLess(growth, 64 * 1024 * (self.UTTERANCE_CYCLES // 2))
         gc.collect()
         self.assertEqual([r for r in refs if r() is not None], [])
 
