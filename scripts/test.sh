@@ -20,7 +20,7 @@ case "${1:-}" in
   --tsan) export BUILD_DIR=${BUILD_DIR:-$root/build-tsan} BUILD_TYPE=RelWithDebInfo
           extra=(-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF)
           export TSAN_OPTIONS="suppressions=$root/scripts/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
-          filter=(-R 'Pool|Cursor|Utt|Pipeline|Concurrent|Thread|Identity|paste|a2x|Frontend|Hoist|serve') ;;
+          filter=(-R 'Pool|Cursor|Utt|Pipeline|Concurrent|Thread|Identity|paste|a2x|Frontend|Hoist|serve|StreamOverlap|ConvBackendTest') ;;
   "") ;;
   *) echo "usage: scripts/test.sh [--asan|--tsan]" >&2; exit 2 ;;
 esac
