@@ -269,13 +269,13 @@ class Unpickler {
   std::vector<std::pair<std::string, PVal>> state_;
 };
 
-struct TensorSpec {
+struct ExpectedTensor {
   const char* name;
   std::vector<int64_t> shape;
   std::vector<float> HeadWeights::*field;
 };
 
-const TensorSpec kTensors[10] = {
+const ExpectedTensor kTensors[10] = {
     {"cand.0.weight", {16, 7, 3, 3}, &HeadWeights::cand0_w}, {"cand.0.bias", {16}, &HeadWeights::cand0_b},
     {"cand.2.weight", {16, 16, 3, 3}, &HeadWeights::cand2_w}, {"cand.2.bias", {16}, &HeadWeights::cand2_b},
     {"cand.4.weight", {1, 16, 3, 3}, &HeadWeights::cand4_w}, {"cand.4.bias", {1}, &HeadWeights::cand4_b},
@@ -287,7 +287,7 @@ const TensorSpec kTensors[10] = {
 
 size_t HeadWeights::params() const {
   size_t n = 0;
-  for (const TensorSpec& t : kTensors) n += (this->*t.field).size();
+  for (const ExpectedTensor& t : kTensors) n += (this->*t.field).size();
   return n;
 }
 
@@ -309,22 +309,22 @@ HeadWeights loadHeadPt(const uint8_t* data, size_t size) {
 
   HeadWeights w;
   for (int t = 0; t < (synthesis ? 10 : 6); ++t) {
-    const TensorSpec& spec = kTensors[t];
+    const ExpectedTensor& want = kTensors[t];
     const PVal* value = nullptr;
     int count = 0;
     for (const auto& kv : state)
-      if (kv.first == spec.name) value = count++ ? value : &kv.second;
-    if (count == 0) fail(std::string("teeth: head .pt lacks '") + spec.name + "'");
+      if (kv.first == want.name) value = count++ ? value : &kv.second;
+    if (count == 0) fail(std::string("teeth: head .pt lacks '") + want.name + "'");
     if (count > 1)
-      fail(std::string("teeth: head .pt names '") + spec.name + "' " + std::to_string(count) + " times — ambiguous");
-    if (value->kind != PVal::Kind::kTensor) fail(std::string("teeth: '") + spec.name + "' is not a tensor");
-    if (value->shape != spec.shape) {
+      fail(std::string("teeth: head .pt names '") + want.name + "' " + std::to_string(count) + " times — ambiguous");
+    if (value->kind != PVal::Kind::kTensor) fail(std::string("teeth: '") + want.name + "' is not a tensor");
+    if (value->shape != want.shape) {
       std::string dims;
       for (size_t k = 0; k < value->shape.size(); ++k) dims += (k ? "," : "") + std::to_string(value->shape[k]);
-      fail(std::string("teeth: head '") + spec.name + "' has shape [" + dims + "] — not the BlendHead(16) arch");
+      fail(std::string("teeth: head '") + want.name + "' has shape [" + dims + "] — not the BlendHead(16) arch");
     }
     size_t elems = 1;
-    for (int64_t d : spec.shape) elems *= size_t(d);
+    for (int64_t d : want.shape) elems *= size_t(d);
     const Entry* storage = nullptr;
     for (const Entry& e : entries)
       if (endsWith(e.name, "/data/" + value->s)) {
@@ -336,7 +336,7 @@ HeadWeights loadHeadPt(const uint8_t* data, size_t size) {
     const uint64_t floats = storage->size / 4;
     if (uint64_t(value->offset) > floats || elems > floats - uint64_t(value->offset))
       fail("teeth: head storage " + value->s + " too small");
-    std::vector<float>& out = w.*spec.field;
+    std::vector<float>& out = w.*want.field;
     out.resize(elems);
     const uint8_t* src = data + storage->start + uint64_t(value->offset) * 4;
     for (size_t k = 0; k < elems; ++k) {
