@@ -5,6 +5,7 @@
 #include <string>
 
 #include "audio/qo_fca.h"
+#include "capi/qo_guard.h"
 #include "qo/qo_fca.h"
 
 struct qo_fca {
@@ -19,14 +20,7 @@ void fail(const char* fn, const std::string& reason) { tFcaError = std::string(f
 
 template <class R, class F>
 R guarded(const char* fn, R failure, F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    fail(fn, e.what());
-  } catch (...) {
-    fail(fn, "unknown exception");
-  }
-  return failure;
+  return qo::capi::guardedBy([](const char* f, const char* why) { fail(f, why); }, fn, failure, body);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "capi/qo_ctx.h"
+#include "capi/qo_guard.h"
 #include "pipeline/qo_stream_overlap.h"
 #include "qo/qo.h"
 #include "qo/qo_bundle.h"
@@ -30,14 +31,8 @@ void fail(const std::string& text) { tStreamError = text; }
 
 template <class R, class F>
 R guarded(const char* fn, R failure, F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    fail(std::string(fn) + ": " + e.what());
-  } catch (...) {
-    fail(std::string(fn) + ": unknown exception");
-  }
-  return failure;
+  return qo::capi::guardedBy([](const char* f, const char* why) { fail(std::string(f) + ": " + why); }, fn, failure,
+                         body);
 }
 
 // NT x 63 floats; more are allowed (rows past NT are never used), fewer are not.
