@@ -82,6 +82,26 @@ class Recording {
 
 }  // namespace
 
+bool prepareSpeech(const char* cmd, std::string& bundle, const std::string& wav, std::vector<int16_t>& speech,
+                   std::string& how) {
+  try {
+    if (bundle.empty()) bundle = ensureDemoBundle("demo.qobundle");
+    if (wav.empty()) speech = builtInSentence(&how);
+    else {
+      speech = readWav16k(wav);
+      how = wav;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qo %s: %s\n", cmd, e.what());
+    return false;
+  }
+  if (const std::string why = whyNotABundle(bundle); !why.empty()) {
+    std::fprintf(stderr, "qo %s: %s\n", cmd, why.c_str());
+    return false;
+  }
+  return true;
+}
+
 int cmdSay(int argc, char** argv) {
   std::string bundle, wav, out = "say.mp4";
   bool fast = false, motion = false;
@@ -107,21 +127,7 @@ int cmdSay(int argc, char** argv) {
 
   std::vector<int16_t> speech;
   std::string how;
-  try {
-    if (bundle.empty()) bundle = ensureDemoBundle("demo.qobundle");
-    if (wav.empty()) speech = builtInSentence(&how);
-    else {
-      speech = readWav16k(wav);
-      how = wav;
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "qo say: %s\n", e.what());
-    return 1;
-  }
-  if (const std::string why = whyNotABundle(bundle); !why.empty()) {
-    std::fprintf(stderr, "qo say: %s\n", why.c_str());
-    return 1;
-  }
+  if (!prepareSpeech("say", bundle, wav, speech, how)) return 1;
   std::fprintf(stderr, "[qo say] %.2f s of speech (%s)\n", double(speech.size()) / 16000, how.c_str());
 
   char dir[4096];

@@ -72,21 +72,7 @@ int cmdStream(int argc, char** argv) {
   }
   std::vector<int16_t> speech;
   std::string how;
-  try {
-    if (bundle.empty()) bundle = ensureDemoBundle("demo.qobundle");
-    if (wav.empty()) speech = builtInSentence(&how);
-    else {
-      speech = readWav16k(wav);
-      how = wav;
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "qo stream: %s\n", e.what());
-    return 1;
-  }
-  if (const std::string why = whyNotABundle(bundle); !why.empty()) {
-    std::fprintf(stderr, "qo stream: %s\n", why.c_str());
-    return 1;
-  }
+  if (!prepareSpeech("stream", bundle, wav, speech, how)) return 1;
   char dir[4096];
   if (qo_bundle_resolve_handle(bundle.c_str(), dir, sizeof dir) != 1) {
     std::fprintf(stderr, "qo stream: %s\n", qo_last_error());
