@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bundle/qo_fs.h"
+#include "tools/devkit/demo_audio.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/onnx_model_builder.h"
 
@@ -28,22 +29,6 @@ constexpr float kLoudGain = 1.5f, kLoudShift = 0.5f;
 constexpr float kStitchKeep = 0.9f;  // share of x_d in the stitched keypoints
 constexpr float kFullOpen = 0.13f;   // lip travel of faceKeypoints(1) from faceKeypoints(0)
 constexpr int kTopLipY = 19 * 3 + 1, kBottomLipY = 20 * 3 + 1;
-
-// Deterministic uniform numbers in [-1, 1) (splitmix64).
-class Noise {
- public:
-  explicit Noise(uint64_t seed) : s_(seed) {}
-  float next() {
-    uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    return float(double(z >> 11) / double(1ull << 53) * 2.0 - 1.0);
-  }
-
- private:
-  uint64_t s_;
-};
 
 void writeFloats(const std::string& path, const std::vector<float>& v) {
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "wb"), std::fclose);
