@@ -100,6 +100,29 @@ QO_API uint64_t qo_tessera_members_band_bytes(const qo_tessera_members* m);
 QO_API int qo_tessera_members_reorder(const qo_tessera_members* m, const uint8_t* track_bands, uint8_t* donor_bands,
                                       char* err, int err_len);
 
+/* Runs the teeth pass over a whole clip, without an utterance instance.
+ *   bands        n_donors x band_h x band_w x 3 bytes, donor order (qo_tessera_members_reorder)
+ *   cent         2 x n_donors (x, y); c_canon 2; aperture n_donors; stamp the twelve values
+ *   head_pt      the head-weights member (head_pt_len bytes); head_json the head-config text
+ *   canvases     n_frames x canvas_h x canvas_w x 3 bytes (RGB24), back to back
+ *   masks        n_frames x canvas_h x canvas_w bytes: the delivered mouth mask of each frame
+ *   shifts       n_frames x (row, column) mouth shifts, or NULL; a row of -10000 derives that
+ *                frame's shift from its mask
+ *   out_windows  n_frames x window_h x window_w x 3 bytes; a skipped frame's window is not written
+ *   out_flags    n_frames values: 1 when the frame was passed through without a borrow, else 0
+ * Returns 0, or non-zero with the reason in `err`. Thread-safe (no shared state); runs on the
+ * engine pool. */
+QO_API int qo_tessera_run_shift(const uint8_t* bands, int n_donors, const double* cent, const double* c_canon,
+                                const double* aperture, const int32_t* stamp, const uint8_t* head_pt, int head_pt_len,
+                                const char* head_json, const uint8_t* canvases, const uint8_t* masks,
+                                const int32_t* shifts, int n_frames, uint8_t* out_windows, uint32_t* out_flags,
+                                char* err, int err_len);
+/* qo_tessera_run_shift with every shift derived from its mask. */
+QO_API int qo_tessera_run(const uint8_t* bands, int n_donors, const double* cent, const double* c_canon,
+                          const double* aperture, const int32_t* stamp, const uint8_t* head_pt, int head_pt_len,
+                          const char* head_json, const uint8_t* canvases, const uint8_t* masks, int n_frames,
+                          uint8_t* out_windows, uint32_t* out_flags, char* err, int err_len);
+
 #ifdef __cplusplus
 }  // extern "C"
 
