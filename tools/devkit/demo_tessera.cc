@@ -149,7 +149,9 @@ std::array<int32_t, 12> demoTesseraStamp(int crop) {
   // the upper lip, where the teeth show, down past the lower lip.
   const int32_t pad = std::max(1, crop / 64), margin = pad;
   const int32_t x0 = int32_t(crop * 0.36), y0 = int32_t(crop * 0.60);
-  const int32_t w = std::max(6, int32_t(crop * 0.28)), h = std::max(6, int32_t(crop * 0.22));
+  int32_t w = std::max(6, int32_t(crop * 0.28)), h = std::max(6, int32_t(crop * 0.22));
+  w -= w % 2;  // even window sides: the blend head works at half resolution and upsamples by 2
+  h -= h % 2;
   int32_t r0 = int32_t(h * 0.12), r1 = int32_t(h * 0.85), c0 = w / 8, c1 = w - w / 8;
   r1 -= (r1 - r0) % 2;  // even band sizes
   c1 -= (c1 - c0) % 2;
