@@ -126,6 +126,7 @@ class TeethPass {
   const std::vector<int32_t>& lastSet() const { return set_; }
   const std::vector<float>& lastWeights() const { return weights_; }
   const std::vector<uint8_t>& lastDelivery() const { return delivery_; }
+  int32_t lastEmitted() const { return last_emitted_; }
   int32_t windowH() const { return H_; }
   int32_t windowW() const { return W_; }
   // Donor d's offset from the canonical centre (rows, columns).
