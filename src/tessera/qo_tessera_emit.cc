@@ -37,14 +37,15 @@ void TeethPass::gatherWindowsU8(const std::vector<int32_t>& donors, int32_t ry, 
       int32_t sy, sx;
       windowOrigin(d, ry, rx, sy, sx);
       uint8_t* out = cand_u8_.data() + k * hw3;
-      for (int32_t i = 0; i < H_; ++i)
-        for (int32_t j = 0; j < W_; ++j) {
-          const uint8_t* px = bandPixel(d, sy, sx, i, j);
-          uint8_t* o = out + (size_t(i) * W_ + j) * 3;
-          o[0] = px ? px[0] : 0;
-          o[1] = px ? px[1] : 0;
-          o[2] = px ? px[2] : 0;
-        }
+      // Columns [j0, j1) of every row the band covers are one contiguous run of the band row.
+      const int32_t colOff = sx + stamp_.shift_margin - stamp_.pad - stamp_.band_c0;
+      const int32_t j0 = std::max(0, -colOff), j1 = std::min(W_, BW_ - colOff);
+      for (int32_t i = 0; i < H_; ++i) {
+        uint8_t* o = out + size_t(i) * W_ * 3;
+        std::memset(o, 0, size_t(W_) * 3);
+        const uint8_t* px = j1 > j0 ? bandPixel(d, sy, sx, i, j0) : nullptr;
+        if (px) std::memcpy(o + size_t(j0) * 3, px, size_t(j1 - j0) * 3);
+      }
     }
   });
 }

@@ -445,12 +445,21 @@ TEST(TeethPassEmit, LookAheadVoteAndHysteresis) {
     p.rgb = cv.rgb;
     p.mask = cv.mask;
     p.ok = true;
+    p.ry = 1;
+    p.rx = -1;
     p.donors = {7, 9};
     const std::vector<int32_t> ahead = {5, 7};
     FrameResult r;
     pass.emit(p, &ahead, r);
     EXPECT_THAT(pass.lastSet(), ElementsAre(5, 7, 9));
     EXPECT_EQ(r.donors, 3);
+    // The donors' windows moved onto the frame by its shift (1, -1), black where no band covers.
+    for (int k = 0; k < 3; ++k)
+      for (int i = 0; i < s.window_h; ++i)
+        for (int j = 0; j < s.window_w; ++j)
+          for (int c = 0; c < 3; ++c)
+            ASSERT_EQ(pass.candU8()[((size_t(k) * s.window_h + i) * s.window_w + j) * 3 + c],
+                      std::max(0, donorByte(bank, cfg, pass.lastSet()[size_t(k)], 1, -1, i, j, c)));
     EXPECT_EQ(pass.heldSet().size(), size_t(hyst));
     // The next frame reuses the held set first, then the new donors not in it.
     p.frame = 1;
