@@ -60,10 +60,17 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
   c_canon_[1] = bank.c_canon[1];
   dy_.resize(size_t(n_));
   dx_.resize(size_t(n_));
+  // Centres far off the canvas only clamp the donor's window origin; limiting them keeps the
+  // integer conversion defined for hostile sidecars.
+  auto offset = [](double v) {
+    if (!std::isfinite(v)) throw std::runtime_error("teeth: bank sidecar holds a non-finite centre");
+    return int32_t(std::nearbyint(std::clamp(v, -1e6, 1e6)));  // half to even (default rounding mode)
+  };
+  offset(c_canon_[0]);
+  offset(c_canon_[1]);
   for (int32_t d = 0; d < n_; ++d) {
-    // nearbyint under the default rounding mode: half to even.
-    dx_[size_t(d)] = int32_t(std::nearbyint(bank.cent[2 * size_t(d)] - c_canon_[0]));
-    dy_[size_t(d)] = int32_t(std::nearbyint(bank.cent[2 * size_t(d) + 1] - c_canon_[1]));
+    dx_[size_t(d)] = offset(bank.cent[2 * size_t(d)] - c_canon_[0]);
+    dy_[size_t(d)] = offset(bank.cent[2 * size_t(d) + 1] - c_canon_[1]);
   }
   H4_ = H_ / 4;
   W4_ = W_ / 4;
@@ -206,8 +213,8 @@ bool TeethPass::deriveShift(const uint8_t* mask, const int32_t* shift, int32_t& 
       reason = "empty-pi";
       return false;
     }
-    ry = int32_t(std::nearbyint(sr / double(count) - c_canon_[1]));
-    rx = int32_t(std::nearbyint(sc / double(count) - c_canon_[0]));
+    ry = int32_t(std::nearbyint(std::clamp(sr / double(count) - c_canon_[1], -1e6, 1e6)));
+    rx = int32_t(std::nearbyint(std::clamp(sc / double(count) - c_canon_[0], -1e6, 1e6)));
   }
   // 64-bit: a caller's shift of INT32_MIN must not overflow the magnitude test.
   if (std::llabs(int64_t(ry)) > stamp_.pad || std::llabs(int64_t(rx)) > stamp_.pad) {
