@@ -238,6 +238,28 @@ TEST(TesseraLip, CutsOfThePiMask) {
   EXPECT_EQ(s2, del);
 }
 
+TEST(TesseraLip, HostileKeypointsStayInside) {
+  // NaN and far-off lips: no write leaves the planes, and nothing is delivered.
+  const UnifiedPi pi = UnifiedPi::fromManifestJson(
+      "{\"unified\": {\"pi\": {\"mode\": \"prop\", \"prop_gate_scale\": 1, \"lip_idx\": [17, 18, 19, 20], "
+      "\"lip_geom_params\": [0.10, 0.08, 0.074]}}}",
+      32);
+  const double u[] = {-1e6, 0, 0, -1, 1e6, 0, 0, 1};
+  const int32_t rows[] = {17, 18, 19, 20};
+  LipContour c(32, 2.0f, u, 4, rows, 4);
+  for (const Kp& kp : {lips(std::nanf(""), 0, 0.1f, 0.1f), lips(1e30f, -1e30f, 1e30f, 1e30f)}) {
+    std::vector<float> a(32 * 32, -1);
+    std::vector<uint8_t> m(32 * 32, 9);
+    c.contourF32Canvas(kp.data(), a.data());
+    for (float v : a) ASSERT_TRUE(v >= 0.0f && v <= 1.0f);
+    c.deliveredU8(kp.data(), pi, m.data());
+    EXPECT_EQ(m, std::vector<uint8_t>(32 * 32, 0));
+    int32_t rs = 0, cs = 0;
+    const double ref[2] = {0, 0};
+    EXPECT_FALSE(c.deliveredU8AndShift(kp.data(), pi, ref, m.data(), &rs, &cs));
+  }
+}
+
 TEST(TesseraLip, DemoTemplateCoversTheFaceLips) {
   // The baked template at its own opening reproduces the face's lip ellipse in pixels.
   const int crop = 128;
