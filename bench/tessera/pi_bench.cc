@@ -22,7 +22,8 @@ void BM_PiDeliveredAgainstWholeCanvas(benchmark::State& state) {
   constexpr int kCanvas = 512, kFrames = 100;
   const qo::tessera::UnifiedPi pi = qo::tessera::UnifiedPi::fromManifestJson(
       "{\"unified\": " + qo::devkit::demoUnifiedManifestBlock(kCanvas) + "}", kCanvas);
-  qo::tessera::LipContour lip = qo::tessera::LipContour::fromTemplateJson(qo::devkit::demoLipTemplateJson(kCanvas), kCanvas);
+  qo::tessera::LipContour lip =
+      qo::tessera::LipContour::fromTemplateJson(qo::devkit::demoLipTemplateJson(kCanvas), kCanvas);
   std::vector<std::array<float, 63>> kps;
   for (int i = 0; i < kFrames; ++i) kps.push_back(qo::devkit::faceKeypoints(qo::devkit::demoIdleOpen(i)));
   const std::array<double, 2> ref = qo::devkit::demoPiCentroid(kCanvas);

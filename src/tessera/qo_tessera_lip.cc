@@ -67,7 +67,8 @@ LipContour LipContour::fromTemplateJson(const std::string& text, int32_t canvas)
     const std::string v = edge->isString() ? edge->str : std::string();
     if (!edge->isString() || v == "outward")
       refuse("declares edge '" + v +
-             "', and the contour feather is OUTWARD \xE2\x80\x94 refusing to serve a mask this runtime does not compute");
+             "', and the contour feather is OUTWARD \xE2\x80\x94 refusing to serve a mask this runtime does not "
+             "compute");
   }
 
   const JVal* cv = root.find("canvas");
@@ -277,7 +278,8 @@ void LipContour::contourF32Canvas(const float* kp, float* out) {
 }
 
 void LipContour::deliveredU8(const float* kp, const UnifiedPi& pi, uint8_t* out) {
-  if (pi.canvas != canvas_) throw std::runtime_error("lip contour: the pi mask and the contour name different canvases");
+  if (pi.canvas != canvas_)
+    throw std::runtime_error("lip contour: the pi mask and the contour name different canvases");
   polygon(kp, &poly_);
   const Box b = box(poly_);
   if (b.empty()) {
@@ -322,7 +324,8 @@ bool LipContour::shrinkU8InPlace(const float* kp, const Box& box, uint8_t* mask)
 
 bool LipContour::deliveredU8AndShift(const float* kp, const UnifiedPi& pi, const double ref[2], uint8_t* out,
                                      int32_t* rowShift, int32_t* colShift) {
-  if (pi.canvas != canvas_) throw std::runtime_error("lip contour: the pi mask and the contour name different canvases");
+  if (pi.canvas != canvas_)
+    throw std::runtime_error("lip contour: the pi mask and the contour name different canvases");
   const bool placed = pi.piU8AndShift(kp, ref, out, rowShift, colShift);
   const bool kept = shrinkU8InPlace(kp, pi.supportBox(kp), out);
   return placed && kept;

@@ -94,7 +94,8 @@ struct Corpus {
   const char* name;
   float pad_x, pad_y, down;
 };
-constexpr Corpus kCorpus[3] = {{"v1", 0.05f, 0.08f, 0.015f}, {"v2", 0.10f, 0.08f, 0.074f}, {"v3", 0.14f, 0.08f, 0.074f}};
+constexpr Corpus kCorpus[3] = {
+    {"v1", 0.05f, 0.08f, 0.015f}, {"v2", 0.10f, 0.08f, 0.074f}, {"v3", 0.14f, 0.08f, 0.074f}};
 
 }  // namespace
 
@@ -151,7 +152,8 @@ UnifiedPi UnifiedPi::fromManifestJson(const std::string& manifestText, int32_t c
   u.prop_gate_scale = float(gate.num);
 
   const JVal& idx = pi.req("lip_idx");
-  if (!idx.isArray() || idx.arr.empty()) throw std::runtime_error("teeth-pi: unified.pi.lip_idx is not a non-empty array");
+  if (!idx.isArray() || idx.arr.empty())
+    throw std::runtime_error("teeth-pi: unified.pi.lip_idx is not a non-empty array");
   for (size_t i = 0; i < idx.arr.size(); ++i) {
     const JVal& e = idx.arr[i];
     int32_t row = -1;

@@ -60,7 +60,8 @@ TEST(TesseraLip, TemplateTexts) {
   EXPECT_EQ(refusal(templ("", "0")), p + "declares feather_px 0.000000, which is not positive");
   EXPECT_EQ(refusal("{\"format\": \"lip-template-v1\", \"canvas\": 64, \"feather_px\": 1, \"u_canon\": []}"),
             p + "carries no non-empty `u_canon` array");
-  EXPECT_THAT(refusal("{\"format\": \"lip-template-v1\", \"canvas\": 64, \"feather_px\": 1, \"u_canon\": [[0, 0], [1]]}"),
+  EXPECT_THAT(refusal("{\"format\": \"lip-template-v1\", \"canvas\": 64, \"feather_px\": 1, "
+                      "\"u_canon\": [[0, 0], [1]]}"),
               HasSubstr(p + "u_canon row 1 is not a 2-vector"));
   EXPECT_EQ(refusal(templ(", \"lip_idx\": {}")), p + "carries a `lip_idx` that is not a non-empty array");
   EXPECT_EQ(refusal(templ(", \"lip_idx\": [17, 21]")), p + "lip_idx names keypoint row 21, and a kd row is 0..20");
@@ -115,8 +116,12 @@ TEST(TesseraLip, FillMatchesPointInPolygon) {
       const double px = x + b.x0, py = y + b.y0, e = edgeDistance(poly, px, py);
       const bool in = inside(poly, px, py);
       filled += v != 0, ref += in;
-      if (e > 0.75) ASSERT_EQ(v != 0, in) << px << "," << py;  // away from the outline: the rule decides
-      if (e < 1e-9) ASSERT_EQ(v, 255) << px << "," << py;    // on it: the outline is drawn
+      if (e > 0.75) {  // away from the outline: the rule decides
+        ASSERT_EQ(v != 0, in) << px << "," << py;
+      }
+      if (e < 1e-9) {  // on it: the outline is drawn
+        ASSERT_EQ(v, 255) << px << "," << py;
+      }
     }
   // Shaft 1.2 x 0.8 less the notch 0.2, head 0.8: 1.56 x 20 x 20 = 624 px. The fill adds the
   // outline pixels on top of the rule's count, at most about one per outline pixel.
@@ -155,7 +160,9 @@ TEST(TesseraLip, FeatherIsMonotoneOutwardAndClipped) {
   c.contourF32(poly, b, p.data());
   for (int y = 0; y < 64; ++y)
     for (int x = 0; x < 64; ++x)
-      if (x < b.x0 || y < b.y0 || y >= b.y1) ASSERT_EQ(p[size_t(y) * 64 + x], -1.0f);
+      if (x < b.x0 || y < b.y0 || y >= b.y1) {
+        ASSERT_EQ(p[size_t(y) * 64 + x], -1.0f);
+      }
   const int peak = int(std::lround(poly[0] + poly[4]) / 2);
   for (int x = peak; x + 1 < 64; ++x) EXPECT_LE(p[32 * 64 + x + 1], p[32 * 64 + x]) << x;
   for (int x = b.x0; x + 1 < peak; ++x) EXPECT_LE(p[32 * 64 + x], p[32 * 64 + x + 1]) << x;
@@ -204,8 +211,12 @@ TEST(TesseraLip, CutsOfThePiMask) {
   int kept = 0;
   for (size_t i = 0; i < del.size(); ++i) {
     ASSERT_LE(del[i], whole[i]);
-    if (alpha[i] <= 0) ASSERT_EQ(del[i], 0) << i;
-    if (alpha[i] == 1.0f) ASSERT_EQ(del[i], whole[i]) << i;
+    if (alpha[i] <= 0) {
+      ASSERT_EQ(del[i], 0) << i;
+    }
+    if (alpha[i] == 1.0f) {
+      ASSERT_EQ(del[i], whole[i]) << i;
+    }
     kept += del[i] != 0;
   }
   EXPECT_GT(kept, 100);

@@ -92,7 +92,8 @@ TEST(TesseraPi, HandComputedNineByNine) {
   }
 
   // Corner recovery: dmax = 0.25 / 0.26, 5 / k0 = 5 / 66.56, so the radii grow by 1.03663.
-  const UnifiedPi cr = UnifiedPi::fromManifestJson(manifest(piBody("[0.01, 0.25, 0]", ", \"corner_recovery\": true")), 9);
+  const UnifiedPi cr =
+      UnifiedPi::fromManifestJson(manifest(piBody("[0.01, 0.25, 0]", ", \"corner_recovery\": true")), 9);
   EXPECT_NEAR(cr.lipParams(kp.data()).rx, 0.26 * (5 / 66.56 + 0.25 / 0.26), 1e-5);
   EXPECT_FLOAT_EQ(pi.lipParams(kp.data()).rx, 0.26f);
 }
@@ -186,9 +187,11 @@ TEST(TesseraPi, ManifestRefusalsInOrder) {
             "teeth-pi: unified.pi.lip_idx is not a non-empty array");
   // A row outside the 21 keypoints is refused when read, naming the entry.
   auto withIdx = [](const std::string& idx) {
-    return manifest("\"mode\": \"prop\", \"prop_gate_scale\": 1, \"lip_idx\": " + idx + ", \"lip_geom_params\": [0,0,0]");
+    return manifest("\"mode\": \"prop\", \"prop_gate_scale\": 1, \"lip_idx\": " + idx +
+                    ", \"lip_geom_params\": [0,0,0]");
   };
-  EXPECT_THAT(refusal(withIdx("[17, 21]")), HasSubstr("teeth-pi: unified.pi.lip_idx entry 1 (21) is not a keypoint row 0..20"));
+  EXPECT_THAT(refusal(withIdx("[17, 21]")),
+              HasSubstr("teeth-pi: unified.pi.lip_idx entry 1 (21) is not a keypoint row 0..20"));
   EXPECT_THAT(refusal(withIdx("[-1]")), HasSubstr("lip_idx entry 0 (-1)"));
   EXPECT_EQ(refusal(withIdx("[0, 20.9]")), "accepted");  // truncated to 20
   EXPECT_EQ(refusal(manifest(piBody("[1, 2]"))), "teeth-pi: unified.pi.lip_geom_params must be [pad_x, pad_y, down]");
@@ -221,7 +224,8 @@ TEST(TesseraPi, CorpusGeometryIdentified) {
   // A wide gate over narrow lips, so the lip width moves the centroid: at canvas 1024 v2 and v3
   // land 3.6 px apart and v1 about 20 px from both.
   const std::string text =
-      manifest("\"mode\": \"prop\", \"prop_gate_scale\": 3, \"lip_idx\": [17, 18, 19, 20], \"lip_geom_params\": [0, 0, 0]");
+      manifest("\"mode\": \"prop\", \"prop_gate_scale\": 3, \"lip_idx\": [17, 18, 19, 20], "
+               "\"lip_geom_params\": [0, 0, 0]");
   const Kp kp = lips(0, 0, 0.05f, 0.03f);
   const UnifiedPi base = UnifiedPi::fromManifestJson(text, 1024);
   const float table[3][3] = {{0.05f, 0.08f, 0.015f}, {0.10f, 0.08f, 0.074f}, {0.14f, 0.08f, 0.074f}};
@@ -261,8 +265,8 @@ TEST(TesseraPi, DemoBankNamesTheDemoGeometry) {
   for (int i = 0; i < 3; ++i) xs.insert(xs.end(), target.begin(), target.end());
   const devkit::DemoBank bank = devkit::demoBank(crop, 2);
   std::string name;
-  const UnifiedPi pi = UnifiedPi::corpusFromManifestJson("{\"unified\": " + devkit::demoUnifiedManifestBlock(crop) + "}",
-                                                         crop, xs.data(), 3, bank.c_canon.data(), &name);
+  const std::string text = "{\"unified\": " + devkit::demoUnifiedManifestBlock(crop) + "}";
+  const UnifiedPi pi = UnifiedPi::corpusFromManifestJson(text, crop, xs.data(), 3, bank.c_canon.data(), &name);
   EXPECT_EQ(name, "v1");
   EXPECT_EQ(pi.lip_idx, (std::vector<int32_t>{17, 18, 19, 20}));
 }

@@ -64,7 +64,8 @@ void writeDemoPi(const std::string& dir, int crop) {
   const std::string text = demoLipTemplateJson(crop), path = dir + "/lip_template.v1.json";
   fs::mkdirs(dir);
   fs::File f(std::fopen(path.c_str(), "wb"));
-  if (!f || std::fwrite(text.data(), 1, text.size(), f.get()) != text.size()) throw std::runtime_error("cannot write " + path);
+  if (!f || std::fwrite(text.data(), 1, text.size(), f.get()) != text.size())
+    throw std::runtime_error("cannot write " + path);
 }
 
 }  // namespace qo::devkit
