@@ -11,6 +11,7 @@
 #include "bundle/qo_fs.h"
 #include "driver/qo_ff.h"
 #include "tools/devkit/demo_face.h"
+#include "tools/devkit/demo_pi.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -166,7 +167,8 @@ DemoBank demoBank(int crop, int donors) {
   b.h = s[8] - s[7] + 2 * s[11];
   // The stored band's top-left in canvas pixels.
   const int bx = s[2] + s[9] - s[11], by = s[3] + s[7] - s[11];
-  b.c_canon = {0.5 * crop, 0.725 * crop};
+  // Donors are placed against the pi centroid of the target keypoints, the frame the live borrow measures.
+  b.c_canon = demoPiCentroid(crop);
   b.donorBands.resize(size_t(donors) * b.w * b.h * 3);
   for (int d = 0; d < donors; ++d) {
     const float open = 0.3f + 0.6f * float(d) / float(std::max(1, donors - 1));
