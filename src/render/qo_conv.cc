@@ -165,7 +165,14 @@ struct Layer {
   bool relu = true;
   std::vector<uint16_t> w16, b16;  // fp16 weights [taps][cinStored][coutStored] and bias
   Buf<float> w, b;                 // the same values widened
-  simd::ConvF16Layer view() const { return {taps, cinStored, coutStored, w.get(), b.get(), relu}; }
+  Buf<float> u;                    // 3x3 only: the widened weights in Winograd form
+  // Output rows [y0, y1) of a map `width` wide: Winograd where the band and width allow it.
+  void rows(const uint16_t* in, uint16_t* out, int width, int y0, int y1, float* stage) const {
+    if (taps == 9 && width % 4 == 0 && (y1 - y0) % 4 == 0)
+      simd::winogradRows({taps, cinStored, coutStored, u.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
+    else
+      simd::convF16Rows({taps, cinStored, coutStored, w.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
+  }
 };
 
 int roundUp8(int v) { return (v + 7) / 8 * 8; }
@@ -194,6 +201,10 @@ void pack(Layer& L, const std::string& name, int taps, int cin, int cout, bool r
   L.b.alloc(L.b16.size());
   for (size_t i = 0; i < L.w16.size(); ++i) L.w.get()[i] = halfToFloat(L.w16[i]);
   for (size_t i = 0; i < L.b16.size(); ++i) L.b.get()[i] = halfToFloat(L.b16[i]);
+  if (taps == 9) {
+    L.u.alloc(simd::winogradWeightFloats(L.cinStored, L.coutStored));
+    simd::winogradWeights(L.w.get(), L.cinStored, L.coutStored, L.u.get());
+  }
 }
 
 // Everything one frame's render writes.
@@ -288,24 +299,23 @@ struct ConvBackend::Impl {
   // One convolution over n frames, in row bands.
   void conv(const Layer& L, Map Frame::*in, Map Frame::*out, int n) {
     const Map& m0 = (*frames[0]).*out;
-    const int bands = std::min(m0.h, m0.h >= 64 ? 16 : 8), rows = (m0.h + bands - 1) / bands;
-    const simd::ConvF16Layer view = L.view();
+    // Bands of a multiple of 4 rows, so that every band takes the Winograd path.
+    const int rows = ((m0.h + (m0.h >= 64 ? 16 : 8) - 1) / (m0.h >= 64 ? 16 : 8) + 3) / 4 * 4;
+    const int bands = (m0.h + rows - 1) / rows;
     parallel(n * bands, [&](int j, int who) {
       Frame& f = *frames[size_t(j / bands)];
       const int y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
-      simd::convF16Rows(view, {((f).*in).b.get(), ((f).*out).b.get(), m0.w}, y0, y1, stage[size_t(who)].get());
+      L.rows(((f).*in).b.get(), ((f).*out).b.get(), m0.w, y0, y1, stage[size_t(who)].get());
     });
   }
 
   // The tile layers: n frames x 6 windows x 8 bands of 32 rows.
   void tileConv(const Layer& L, Map (Frame::*in)[kTiles], Map (Frame::*out)[kTiles], int n) {
     constexpr int bands = 8, rows = kTileH / bands;
-    const simd::ConvF16Layer view = L.view();
     parallel(n * kTiles * bands, [&](int j, int who) {
       Frame& f = *frames[size_t(j / (kTiles * bands))];
       const int t = (j / bands) % kTiles, y0 = (j % bands) * rows;
-      simd::convF16Rows(view, {((f).*in)[t].b.get(), ((f).*out)[t].b.get(), kTileW}, y0, y0 + rows,
-                        stage[size_t(who)].get());
+      L.rows(((f).*in)[t].b.get(), ((f).*out)[t].b.get(), kTileW, y0, y0 + rows, stage[size_t(who)].get());
     });
   }
 
@@ -660,7 +670,8 @@ std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int th
                         &m->frames[0]->p1, &m->frames[0]->c1, &m->frames[0]->c0, &m->frames[0]->u0,
                         &m->frames[0]->ref, &m->frames[0]->x7, &m->frames[0]->k0, &m->frames[0]->k1,
                         &m->frames[0]->tin[0], &m->frames[0]->ta[0]})
-    stageFloats = std::max(stageFloats, simd::convF16StageFloats(mp->w, mp->c));
+    stageFloats = std::max({stageFloats, simd::convF16StageFloats(mp->w, mp->c),
+                            simd::winogradStageFloats(mp->w, mp->c, 192)});
   m->stage.resize(size_t(m->threads));
   for (Buf<float>& s : m->stage) s.alloc(stageFloats);
   m->coef16.assign(size_t((m->batchSize + 3) / 4 * 4) * kCoefs, 0.0f);
