@@ -220,7 +220,8 @@ struct Frame {
 struct ConvBackend::Impl {
   int threads = 1, batchSize = 1;
   Layer pre, e0, e1, e2, d1, d0, ref, maskocc, corr0, corr1, corr2, tile0, tile1, tile2, tile3;
-  std::vector<float> grid64, feather, wmlp0w, wmlp0b, wmlp2w, wmlp2b, grid32, basis;
+  std::vector<float> grid64, feather, wmlp0w, wmlp0b, wmlp2w, wmlp2b, grid32;
+  std::vector<float> basis;  // in blocks of 8 columns, as basisColumns reads it
   std::string dumpDir;
   std::vector<std::unique_ptr<Frame>> frames;
   std::vector<Frame*> framePtrs;
@@ -642,7 +643,12 @@ std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int th
   m->wmlp2w = get("s.wmlp.2.weight");
   m->wmlp2b = get("s.wmlp.2.bias");
   m->grid32 = get(d.grid32);
-  m->basis = std::move(values[d.basis]);
+  {  // [64][columns] to blocks of 8 columns, [columns / 8][64][8]
+    const std::vector<float>& b = values[d.basis];
+    m->basis.resize(b.size());
+    for (size_t j = 0; j < size_t(kCoefs); ++j)
+      for (size_t c = 0; c < kBasisCols; ++c) m->basis[(c / 8 * kCoefs + j) * 8 + c % 8] = b[j * kBasisCols + c];
+  }
   values.clear();
 
   if (const char* dir = std::getenv("QO_CONV_DUMP"); dir && *dir) m->dumpDir = dir;
@@ -748,7 +754,7 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
       const int frames = std::min(4, n - 4 * g);
       float* rows[4] = {};
       for (int f = 0; f < frames; ++f) rows[f] = F[g * 4 + f]->basisimg.get();
-      simd::basisColumns(m.coef16.data() + size_t(g) * 4 * kCoefs, kCoefs, m.basis.data(), kBasisCols, c0, c1, rows,
+      simd::basisColumns(m.coef16.data() + size_t(g) * 4 * kCoefs, kCoefs, m.basis.data(), c0, c1, rows,
                          frames);
     }
   });
