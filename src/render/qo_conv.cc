@@ -321,9 +321,10 @@ struct ConvBackend::Impl {
   }
 
   void perFrameHeads(Frame& f, const float* ks, const float* kd);
-  void warpBand(Frame& f, int y0, int y1);
-  void refineBand(Frame& f, int y0, int y1);
-  void blendBand(const Frame& f, float* out, int y0, int y1) const;
+  // `scratch` is the participant's stage (at least 2 x 512 x 8 floats).
+  void warpBand(Frame& f, int y0, int y1, float* scratch);
+  void refineBand(Frame& f, int y0, int y1, float* scratch);
+  void blendBand(const Frame& f, float* out, int y0, int y1, float* scratch) const;
   void dump(int n, const float* out) const;
 };
 
@@ -407,7 +408,7 @@ void ConvBackend::Impl::perFrameHeads(Frame& f, const float* ks, const float* kd
   }
 }
 
-void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1) {
+void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1, float* scratch) {
   const float* g = f.grid.get();
   const float* P = f.pf.get();
   for (int y = y0; y < y1; ++y) {
@@ -447,58 +448,63 @@ void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1) {
       }
     }
   }
-  // The correction path's input rows under this band.
-  for (int y = y0 / 2; y < y1 / 2; ++y)
+  // The correction path's input rows under this band, assembled in float and stored in one go.
+  for (int y = y0 / 2; y < y1 / 2; ++y) {
     for (int x = 0; x < kHalf; ++x) {
-      uint16_t* o = f.x7.at(y, x);
+      float* o = scratch + size_t(x) * 8;
       const size_t a = size_t(2 * y) * kCrop + size_t(2 * x), b = a + kCrop;
       const auto avg = [&](const float* p) { return (((p[a] + p[a + 1]) + p[b]) + p[b + 1]) / 4.0f; };
       for (int c = 0; c < 3; ++c) {
-        o[c] = f32ToF16(avg(f.warped.get() + size_t(c) * kPlane512));
-        o[3 + c] = f32ToF16(f.basisimg.get()[size_t(c) * kPlane256 + size_t(y) * kHalf + x]);
+        o[c] = avg(f.warped.get() + size_t(c) * kPlane512);
+        o[3 + c] = f.basisimg.get()[size_t(c) * kPlane256 + size_t(y) * kHalf + x];
       }
-      o[6] = f32ToF16(avg(f.occ512.get()));
+      o[6] = avg(f.occ512.get());
+      o[7] = 0.0f;
     }
-}
-
-void ConvBackend::Impl::refineBand(Frame& f, int y0, int y1) {
-  for (int y = y0; y < y1; ++y) {
-    for (int x = 0; x < kCrop; ++x) {
-      const uint16_t* k = f.k2.at(y / 2, x / 2);
-      const size_t o = size_t(y) * kCrop + x;
-      for (int c = 0; c < 3; ++c)
-        f.refined.get()[size_t(c) * kPlane512 + o] =
-            f.warped.get()[size_t(c) * kPlane512 + o] + halfToFloat(k[c * 4 + (y % 2) * 2 + (x % 2)]);
-    }
-    const int ty = y / kTileH, ly = y % kTileH;
-    for (int tx = 0; tx < 3; ++tx) {
-      const Map& t = f.tin[ty * 3 + tx];
-      for (int lx = 0; lx < kTileW; ++lx) {
-        const size_t o = size_t(y) * kCrop + size_t(kTileX[tx] + lx);
-        uint16_t* p = t.at(ly, lx);
-        for (int c = 0; c < 3; ++c) {
-          p[c] = f32ToF16(f.refined.get()[size_t(c) * kPlane512 + o]);
-          p[3 + c] = f32ToF16(f.warped.get()[size_t(c) * kPlane512 + o]);
-        }
-        p[6] = f32ToF16(f.occ512.get()[o]);
-      }
-    }
+    simd::f32ToF16(scratch, f.x7.at(y, 0), size_t(kHalf) * 8);
   }
 }
 
-void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1) const {
-  for (int c = 0; c < 3; ++c)
-    for (int y = y0; y < y1; ++y) {
-      const size_t row = size_t(y) * kCrop;
-      std::memcpy(out + c * kPlane512 + row, f.refined.get() + c * kPlane512 + row, kCrop * sizeof(float));
-      const int ty = y / kTileH, ly = y % kTileH;
+void ConvBackend::Impl::refineBand(Frame& f, int y0, int y1, float* scratch) {
+  float* const k2 = scratch;                      // one widened row of corr2_conv
+  float* const row = scratch + size_t(kHalf) * 16;  // [512][8]: refined, warped, occ512, 0
+  for (int y = y0; y < y1; ++y) {
+    simd::f16ToF32(f.k2.at(y / 2, 0), k2, size_t(kHalf) * 16);
+    for (int x = 0; x < kCrop; ++x) {
+      const float* k = k2 + size_t(x / 2) * 16 + (y % 2) * 2 + (x % 2);
+      const size_t o = size_t(y) * kCrop + x;
+      float* r = row + size_t(x) * 8;
+      for (int c = 0; c < 3; ++c) {
+        const float w = f.warped.get()[size_t(c) * kPlane512 + o];
+        r[c] = f.refined.get()[size_t(c) * kPlane512 + o] = w + k[c * 4];
+        r[3 + c] = w;
+      }
+      r[6] = f.occ512.get()[o];
+      r[7] = 0.0f;
+    }
+    const int ty = y / kTileH, ly = y % kTileH;
+    for (int tx = 0; tx < 3; ++tx)
+      simd::f32ToF16(row + size_t(kTileX[tx]) * 8, f.tin[ty * 3 + tx].at(ly, 0), size_t(kTileW) * 8);
+  }
+}
+
+void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1, float* scratch) const {
+  for (int y = y0; y < y1; ++y) {
+    const int ty = y / kTileH, ly = y % kTileH;
+    for (int tx = 0; tx < 3; ++tx)
+      simd::f16ToF32(f.tout[ty * 3 + tx].at(ly, 0), scratch + size_t(tx) * kTileW * 8, size_t(kTileW) * 8);
+    const size_t rowAt = size_t(y) * kCrop;
+    const float* fe = feather.data() + size_t(ly) * kTileW;
+    for (int c = 0; c < 3; ++c) {
+      float* o = out + c * kPlane512 + rowAt;
+      std::memcpy(o, f.refined.get() + c * kPlane512 + rowAt, kCrop * sizeof(float));
       for (int tx = 0; tx < 3; ++tx) {
-        const Map& t = f.tout[ty * 3 + tx];
-        const float* fe = feather.data() + size_t(ly) * kTileW;
-        float* o = out + c * kPlane512 + row + kTileX[tx];
-        for (int lx = 0; lx < kTileW; ++lx) o[lx] = o[lx] + halfToFloat(t.at(ly, lx)[c]) * fe[lx];
+        const float* t = scratch + size_t(tx) * kTileW * 8 + c;
+        float* ot = o + kTileX[tx];
+        for (int lx = 0; lx < kTileW; ++lx) ot[lx] = ot[lx] + t[size_t(lx) * 8] * fe[lx];
       }
     }
+  }
 }
 
 void ConvBackend::Impl::dump(int n, const float* out) const {
@@ -677,7 +683,7 @@ std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int th
                         &m->frames[0]->ref, &m->frames[0]->x7, &m->frames[0]->k0, &m->frames[0]->k1,
                         &m->frames[0]->tin[0], &m->frames[0]->ta[0]})
     stageFloats = std::max({stageFloats, simd::convF16StageFloats(mp->w, mp->c),
-                            simd::winogradStageFloats(mp->w, mp->c, 192)});
+                            simd::winogradStageFloats(mp->w, mp->c, 192), size_t(2) * kCrop * 8});
   m->stage.resize(size_t(m->threads));
   for (Buf<float>& s : m->stage) s.alloc(stageFloats);
   m->coef16.assign(size_t((m->batchSize + 3) / 4 * 4) * kCoefs, 0.0f);
@@ -761,17 +767,22 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
 
   // Image path at 512 x 512.
   constexpr int bands = 32, rows = kCrop / bands;
-  m.parallel(n * bands, [&](int j, int) { m.warpBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows); });
+  m.parallel(n * bands, [&](int j, int who) {
+    m.warpBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
+  });
   m.conv(m.corr0, &Frame::x7, &Frame::k0, n);
   m.conv(m.corr1, &Frame::k0, &Frame::k1, n);
   m.conv(m.corr2, &Frame::k1, &Frame::k2, n);
-  m.parallel(n * bands, [&](int j, int) { m.refineBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows); });
+  m.parallel(n * bands, [&](int j, int who) {
+    m.refineBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
+  });
   m.tileConv(m.tile0, &Frame::tin, &Frame::ta, n);
   m.tileConv(m.tile1, &Frame::ta, &Frame::tb, n);
   m.tileConv(m.tile2, &Frame::tb, &Frame::ta, n);
   m.tileConv(m.tile3, &Frame::ta, &Frame::tout, n);
-  m.parallel(n * bands, [&](int j, int) {
-    m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows);
+  m.parallel(n * bands, [&](int j, int who) {
+    m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows,
+                m.stage[size_t(who)].get());
   });
   if (!m.dumpDir.empty()) m.dump(n, out);
 }
