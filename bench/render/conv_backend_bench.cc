@@ -1,8 +1,9 @@
 // The native fp16 conv engine against ONNX Runtime on the m4b demo graph at crop 512, batch 1,
 // at 1 and 2 threads: both run alternately inside one benchmark so that they share the load of
 // the machine, and the counters report each side's ms/frame and GFLOP/s and their ratio.
-// BM_Conv3x3Layer runs single 3x3 layers of the engine on one thread against this CPU's FMA peak:
-// FMA ports x float lanes x 2 flops x clock, from /proc/cpuinfo (2 ports, 8 lanes with AVX2).
+// BM_Conv3x3Layer runs single 3x3 layers on one thread, the direct kernel and its Winograd form
+// alternately, against this CPU's FMA peak per core: FMA ports x float lanes x 2 flops x clock,
+// from /proc/cpuinfo (2 ports, 8 lanes with AVX2). Winograd rates count the direct FLOPs.
 #include <benchmark/benchmark.h>
 #include <onnxruntime_cxx_api.h>
 
@@ -145,9 +146,26 @@ void BM_Conv3x3Layer(benchmark::State& state) {
   for (size_t i = 0; i < size_t(9) * cin * cout; ++i) w[i] = float(i % 5) * 0.01f;
   for (int i = 0; i < cout; ++i) b[size_t(i)] = 0.0f;
   const qo::simd::ConvF16Layer L{9, cin, cout, w.get(), b.get(), true};
-  for (auto _ : state) qo::simd::convF16Rows(L, {in.get(), outp.get(), W}, 0, H, stage.get());
+  // The Winograd form of the same layer, timed alternately with the direct one.
+  auto u = hwy::AllocateAligned<float>(qo::simd::winogradWeightFloats(cin, cout));
+  auto wstage = hwy::AllocateAligned<float>(qo::simd::winogradStageFloats(W, cin, cout));
+  qo::simd::winogradWeights(w.get(), cin, cout, u.get());
+  const qo::simd::ConvF16Layer LW{9, cin, cout, u.get(), b.get(), true};
+  using Clock = std::chrono::steady_clock;
+  double directS = 0, winogradS = 0;
+  for (auto _ : state) {
+    const auto t0 = Clock::now();
+    qo::simd::convF16Rows(L, {in.get(), outp.get(), W}, 0, H, stage.get());
+    const auto t1 = Clock::now();
+    qo::simd::winogradRows(LW, {in.get(), outp.get(), W}, 0, H, wstage.get());
+    winogradS += std::chrono::duration<double>(Clock::now() - t1).count();
+    directS += std::chrono::duration<double>(t1 - t0).count();
+  }
+  // Direct-convolution FLOPs for both, so that the Winograd figure is the equivalent rate.
   const double flops = 2.0 * W * H * cin * cout * 9 * double(state.iterations());
-  state.counters["GFLOPs"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
+  state.counters["direct_GFLOPs"] = flops / directS / 1e9;
+  state.counters["winograd_equiv_GFLOPs"] = flops / winogradS / 1e9;
+  state.counters["direct_over_winograd"] = directS / winogradS;
   state.counters["peak_GFLOPs"] = peakGflopsPerCore();
 }
 BENCHMARK(BM_Conv3x3Layer)
@@ -155,6 +173,8 @@ BENCHMARK(BM_Conv3x3Layer)
     ->Args({256, 256, 24, 24})  // corr1
     ->Args({32, 32, 240, 96})   // d0
     ->Args({64, 64, 96, 48})    // ref
+    ->Args({208, 256, 8, 32})   // tile0
+    ->Args({208, 256, 32, 8})   // tile3
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
