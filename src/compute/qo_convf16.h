@@ -40,7 +40,7 @@ inline size_t winogradWeightFloats(int cin, int cout) { return size_t(36) * size
 // [9][cin][cout] weights (tap = 3 * ky + kx) to the [36][cin][cout] transformed ones.
 void winogradWeights(const float* w9, int cin, int cout, float* u);
 inline size_t winogradStageFloats(int width, int cin, int cout) {
-  return size_t(6) * size_t(width + 2) * size_t(cin) + size_t(36 * 4) * size_t(cin + cout);
+  return size_t(6) * size_t(width + 2) * size_t(cin) + size_t(36 * 6) * size_t(cin + cout);
 }
 void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);
 

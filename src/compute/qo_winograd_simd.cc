@@ -1,8 +1,8 @@
 // Winograd F(4x4, 3x3) form of the fp16 channel-last 3x3 convolution: each 4 x 4 block of output
 // pixels costs 36 channel products instead of 144. Per band of four output rows, the six input
-// rows are widened once into a float ring; per group of four blocks the 6 x 6 input patches are
+// rows are widened once into a float ring; per group of six blocks the 6 x 6 input patches are
 // transformed (B^T d B) into V, multiplied with the transformed weights per patch position (the
-// same broadcast-FMA blocking as the direct kernel, blocks in place of pixels), and the 36
+// broadcast-FMA blocking of the direct kernel, blocks in place of pixels), and the 36
 // products are folded back (A^T m A), biased, rectified and stored as fp16.
 #include <algorithm>
 #include <cstddef>
@@ -29,7 +29,7 @@ using D = hn::FixedTag<float, 4>;
 #endif
 using V = hn::Vec<D>;
 constexpr int kLanes = int(hn::MaxLanes(D()));
-constexpr int kGroup = 4;  // blocks per group
+constexpr int kGroup = 6;  // blocks per group
 
 // t = B^T d for one column of six values.
 HWY_INLINE void InputColumn(D d, const V* HWY_RESTRICT x, V* HWY_RESTRICT t) {
@@ -72,8 +72,25 @@ HWY_INLINE void Product(D d, const float* HWY_RESTRICT v, const float* HWY_RESTR
     for (int i = 0; i < NV; ++i) hn::StoreU(acc[p][i], d, m + ptrdiff_t(p) * cout + k0 + i * kLanes);
 }
 
-template <int NP>
-void Products(D d, const float* v, const float* u, int cin, int cout, float* m) {
+template <int NV>
+HWY_INLINE void ProductBlocks(D d, const float* v, const float* u, int cin, int cout, int k0, float* m, int np) {
+  // Twelve accumulators where the registers allow: 6 blocks x 2 vectors, 4 x 3, 6 x 1.
+  constexpr int kCap = NV == 3 ? 4 : 6;
+  for (int p0 = 0; p0 < np; p0 += kCap) {
+    const float* vp = v + ptrdiff_t(p0) * cin;
+    float* mp = m + ptrdiff_t(p0) * cout;
+    switch (std::min(kCap, np - p0)) {
+      case 6: Product<(kCap >= 6 ? 6 : 1), NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 5: Product<(kCap >= 5 ? 5 : 1), NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 4: Product<4, NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 3: Product<3, NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 2: Product<2, NV>(d, vp, u, cin, cout, k0, mp); break;
+      default: Product<1, NV>(d, vp, u, cin, cout, k0, mp); break;
+    }
+  }
+}
+
+void Products(D d, const float* v, const float* u, int cin, int cout, float* m, int np) {
   const int vectors = cout / kLanes;
   for (int pos = 0; pos < 36; ++pos) {
     const float* vp = v + ptrdiff_t(pos) * kGroup * cin;
@@ -82,9 +99,9 @@ void Products(D d, const float* v, const float* u, int cin, int cout, float* m) 
     for (int v0 = 0; v0 < vectors;) {
       const int left = vectors - v0;
       const int nv = left == 4 ? 2 : std::min(left, 3);
-      if (nv == 3) Product<NP, 3>(d, vp, up, cin, cout, v0 * kLanes, mp);
-      else if (nv == 2) Product<NP, 2>(d, vp, up, cin, cout, v0 * kLanes, mp);
-      else Product<NP, 1>(d, vp, up, cin, cout, v0 * kLanes, mp);
+      if (nv == 3) ProductBlocks<3>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
+      else if (nv == 2) ProductBlocks<2>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
+      else ProductBlocks<1>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
       v0 += nv;
     }
   }
@@ -133,12 +150,7 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
           }
         }
       }
-      switch (np) {
-        case 4: Products<4>(d, vbuf, L.weights, cin, cout, mbuf); break;
-        case 3: Products<3>(d, vbuf, L.weights, cin, cout, mbuf); break;
-        case 2: Products<2>(d, vbuf, L.weights, cin, cout, mbuf); break;
-        default: Products<1>(d, vbuf, L.weights, cin, cout, mbuf); break;
-      }
+      Products(d, vbuf, L.weights, cin, cout, mbuf, np);
       for (int p = 0; p < np; ++p) {
         const ptrdiff_t x = ptrdiff_t(g + p) * 4;
         for (int k = 0; k < cout; k += kLanes) {

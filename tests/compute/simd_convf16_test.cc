@@ -66,9 +66,10 @@ TEST(SimdConvF16, MatchesPlainLoopOnEveryTarget) {
 
 TEST(SimdConvF16, WinogradMatchesPlainLoopOnEveryTarget) {
   test::forEachSimdTarget([] {
-    checkLayer(9, 24, 8, 8, 8, true, true);      // six blocks: one group of four and a tail of two
+    checkLayer(9, 32, 8, 8, 8, true, true);      // eight blocks: one group of six and a tail of two
     checkLayer(9, 16, 12, 32, 32, false, true);  // four channel vectors as two pairs, bands of 4 and 8
     checkLayer(9, 4, 4, 24, 40, true, true);     // a single block, 3 + 2 vectors
+    checkLayer(9, 28, 4, 16, 24, false, true);   // seven blocks (6 + 1); three vectors take blocks 4 + 2
   });
 }
 
