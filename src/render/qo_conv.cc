@@ -411,15 +411,23 @@ void ConvBackend::Impl::perFrameHeads(Frame& f, const float* ks, const float* kd
 void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1, float* scratch) {
   const float* g = f.grid.get();
   const float* P = f.pf.get();
+  // Linear 8x resize of the grid, half-pixel centres, clamped to the map; the column taps are the
+  // same on every row.
+  int colA[kCrop], colB[kCrop];
+  float colDa[kCrop], colDb[kCrop];
+  for (int x = 0; x < kCrop; ++x) {
+    const float sx = std::min(std::max((float(x) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
+    colA[x] = int(sx), colB[x] = std::min(colA[x] + 1, 63);
+    colDa[x] = colA[x] == colB[x] ? 0.5f : sx - float(colA[x]);
+    colDb[x] = colA[x] == colB[x] ? 0.5f : float(colB[x]) - sx;
+  }
   for (int y = y0; y < y1; ++y) {
-    // Linear 8x resize of the grid, half-pixel centres, clamped to the map.
     const float sy = std::min(std::max((float(y) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
     const int ya = int(sy), yb = std::min(ya + 1, 63);
     const float dya = ya == yb ? 0.5f : sy - float(ya), dyb = ya == yb ? 0.5f : float(yb) - sy;
     for (int x = 0; x < kCrop; ++x) {
-      const float sx = std::min(std::max((float(x) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
-      const int xa = int(sx), xb = std::min(xa + 1, 63);
-      const float dxa = xa == xb ? 0.5f : sx - float(xa), dxb = xa == xb ? 0.5f : float(xb) - sx;
+      const int xa = colA[x], xb = colB[x];
+      const float dxa = colDa[x], dxb = colDb[x];
       float q[2];
       for (int c = 0; c < 2; ++c) {
         const float v11 = g[(size_t(ya) * 64 + xa) * 2 + c], v21 = g[(size_t(ya) * 64 + xb) * 2 + c];
