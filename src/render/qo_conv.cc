@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -232,7 +231,12 @@ struct ConvBackend::Impl {
   // count and wakes them; everyone takes indices from next; the caller waits for busy == 0.
   std::mutex mu;
   std::condition_variable wake, done;
-  const std::function<void(int, int)>* job = nullptr;
+  // The published job: a type-erased reference to the phase's callable (no allocation per phase).
+  struct Job {
+    void (*call)(const void*, int, int) = nullptr;
+    const void* ctx = nullptr;
+    void operator()(int j, int who) const { call(ctx, j, who); }
+  } job;
   int jobs = 0, busy = 0;
   uint64_t phase = 0;
   bool stop = false;
@@ -249,7 +253,7 @@ struct ConvBackend::Impl {
     for (std::thread& t : workers) t.join();
   }
 
-  void take(const std::function<void(int, int)>& fn, int count, int who) {
+  void take(const Job& fn, int count, int who) {
     for (int j; (j = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
       try {
         fn(j, who);
@@ -267,20 +271,22 @@ struct ConvBackend::Impl {
       wake.wait(lock, [&] { return stop || phase != seen; });
       if (stop) return;
       seen = phase;
-      const std::function<void(int, int)>* fn = job;
+      const Job fn = job;
       const int count = jobs;
       lock.unlock();
-      take(*fn, count, who);
+      take(fn, count, who);
       lock.lock();
       if (--busy == 0) done.notify_one();
     }
   }
 
-  void parallel(int count, const std::function<void(int, int)>& fn) {
+  template <class Fn>
+  void parallel(int count, const Fn& f) {
     if (count <= 0) return;
+    const Job fn{[](const void* c, int j, int who) { (*static_cast<const Fn*>(c))(j, who); }, &f};
     {
       std::lock_guard<std::mutex> lock(mu);
-      job = &fn;
+      job = fn;
       jobs = count;
       next.store(0, std::memory_order_relaxed);
       busy = int(workers.size());
