@@ -48,7 +48,9 @@ void Paste::Impl::sharpenRows(const float* crop, float scale, Ring& ring, int be
         const float* row = crop + c * plane + from;
         float* pad = ring.pad.data() + c * size_t(padded);
         for (int j = lo; j < std::min(padEnd, r); ++j) pad[j] = row[reflect(j - r, side)] * scale;
-        for (int j = coreBegin; j < coreEnd; ++j) pad[j] = row[j - r] * scale;
+        if (coreBegin < coreEnd) {
+          paste::scaleRow(row + (coreBegin - r), scale, pad + coreBegin, size_t(coreEnd - coreBegin));
+        }
         for (int j = std::max(lo, r + side); j < padEnd; ++j) pad[j] = row[reflect(j - r, side)] * scale;
         paste::gaussRow(pad + lo, gauss.data(), ksize, ring.rows.data() + (c * ringRows + slot) * ringStride + lo,
                         size_t(hi - lo + 1));
