@@ -211,30 +211,67 @@ bool Int8Range(const float* HWY_RESTRICT x, size_t count, float* lo, float* hi) 
 
 void Int8QuantizeNhwc(const float* HWY_RESTRICT x, size_t plane, int C, size_t begin, size_t end, float scale, int zp,
                       uint8_t* HWY_RESTRICT q, int Cp) {
-  for (size_t p = begin; p < end; ++p) std::memset(q + p * Cp + C, zp, size_t(Cp - C));
   size_t p = begin;
 #if HWY_TARGET != HWY_SCALAR
+  // Four channels of L pixels at a time: their bytes form one 32-bit word per pixel, so each
+  // pixel row takes Cp / 4 word stores rather than Cp byte stores (one vector store when Cp is 4).
   const hn::CappedTag<float, 16> df;
   const hn::RebindToSigned<decltype(df)> di;
-  const hn::Rebind<uint8_t, decltype(df)> d8;
   constexpr size_t kMax = hn::MaxLanes(df);
   const size_t L = hn::Lanes(df);
   const auto vs = hn::Set(df, scale);
   const auto vz = hn::Set(di, zp), v0 = hn::Zero(di), v255 = hn::Set(di, 255);
-  alignas(64) uint8_t tile[kMax];
+  alignas(64) int32_t tile[kMax];
   for (; p + L <= end; p += L) {
-    for (int c = 0; c < C; ++c) {
-      const auto r = hn::ConvertTo(di, hn::Round(hn::Div(hn::LoadU(df, x + size_t(c) * plane + p), vs)));
-      hn::Store(hn::DemoteTo(d8, hn::Min(hn::Max(hn::Add(r, vz), v0), v255)), d8, tile);
-      for (size_t k = 0; k < L; ++k) q[(p + k) * Cp + c] = tile[k];
+    for (int c = 0; c < Cp; c += 4) {
+      auto word = v0;
+      for (int j = 0; j < 4; ++j) {
+        auto r = vz;
+        if (c + j < C) {
+          r = hn::ConvertTo(di, hn::Round(hn::Div(hn::LoadU(df, x + size_t(c + j) * plane + p), vs)));
+          r = hn::Min(hn::Max(hn::Add(r, vz), v0), v255);
+        }
+        word = hn::Or(word, hn::ShiftLeftSame(r, 8 * j));
+      }
+      if (Cp == 4) {
+        hn::StoreU(word, di, reinterpret_cast<int32_t*>(q + p * 4));
+      } else {
+        hn::Store(word, di, tile);
+        for (size_t k = 0; k < L; ++k) std::memcpy(q + (p + k) * Cp + c, tile + k, 4);
+      }
     }
   }
 #endif
-  for (; p < end; ++p)
+  for (; p < end; ++p) {
     for (int c = 0; c < C; ++c) {
       const float r = std::nearbyint(x[size_t(c) * plane + p] / scale);
       q[p * Cp + c] = uint8_t(std::clamp(float(zp) + r, 0.0f, 255.0f));
     }
+    std::memset(q + p * Cp + C, zp, size_t(Cp - C));
+  }
+}
+
+void Int8Dequantize(const int32_t* HWY_RESTRICT acc, size_t stride, int width, int M,
+                    const int32_t* HWY_RESTRICT offset, const float* HWY_RESTRICT k, const float* HWY_RESTRICT bias,
+                    float* HWY_RESTRICT out, size_t outStride) {
+  for (int c = 0; c < M; ++c) {
+    const int32_t* HWY_RESTRICT a = acc + c;
+    float* HWY_RESTRICT o = out + size_t(c) * outStride;
+    int ow = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::CappedTag<float, 16> df;
+    const hn::RebindToSigned<decltype(df)> di;
+    const size_t L = hn::Lanes(df);
+    const auto idx = hn::Mul(hn::Iota(di, 0), hn::Set(di, int32_t(stride)));
+    const auto vo = hn::Set(di, offset[c]);
+    const auto vk = hn::Set(df, k[c]), vb = hn::Set(df, bias[c]);
+    for (; ow + int(L) <= width; ow += int(L)) {
+      const auto v = hn::Sub(hn::GatherIndex(di, a + size_t(ow) * stride, idx), vo);
+      hn::StoreU(hn::Add(hn::Mul(vk, hn::ConvertTo(df, v)), vb), df, o + ow);
+    }
+#endif
+    for (; ow < width; ++ow) o[ow] = k[c] * float(int32_t(uint32_t(a[size_t(ow) * stride]) - uint32_t(offset[c]))) + bias[c];
+  }
 }
 
 }  // namespace qo::simd::HWY_NAMESPACE
@@ -247,6 +284,7 @@ namespace qo::simd {
 HWY_EXPORT(Int8ConvRow);
 HWY_EXPORT(Int8Range);
 HWY_EXPORT(Int8QuantizeNhwc);
+HWY_EXPORT(Int8Dequantize);
 
 size_t int8ConvPackedSize(int M, int Cp, int KH, int KW) {
   const size_t blocks = size_t(M + kInt8ConvChannelBlock - 1) / kInt8ConvChannelBlock;
@@ -284,6 +322,11 @@ bool int8Range(const float* x, size_t count, float* lo, float* hi) {
 void int8QuantizeNhwc(const float* x, size_t plane, int C, size_t begin, size_t end, float scale, int zp, uint8_t* q,
                       int Cp) {
   HWY_DYNAMIC_DISPATCH(Int8QuantizeNhwc)(x, plane, C, begin, end, scale, zp, q, Cp);
+}
+
+void int8Dequantize(const int32_t* acc, size_t stride, int width, int M, const int32_t* offset, const float* k,
+                    const float* bias, float* out, size_t outStride) {
+  HWY_DYNAMIC_DISPATCH(Int8Dequantize)(acc, stride, width, M, offset, k, bias, out, outStride);
 }
 
 }  // namespace qo::simd
