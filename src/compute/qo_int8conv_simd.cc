@@ -114,7 +114,7 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   constexpr int kV = kBlocks * kVectorsPerBlock;
   const Int8ConvGeometry& g = *j.g;
   const int cp = g.channels;
-  const size_t tapStride = size_t(cp) * kBlock;
+  const size_t tapStride = size_t(cp) * kBlock, pixelStride = size_t(g.strideW) * cp;
   using V32 = hn::Vec<D32>;
   V32 sum0[kPixels][kV], sum1[kPixels][kV];
   for (int p = 0; p < kPixels; ++p)
@@ -122,18 +122,19 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   const int16_t* HWY_RESTRICT w0 = j.weights + size_t(b0) * j.blockStride;
   for (int r = 0; r < j.rowCount; ++r) {
     for (int kw = 0; kw < g.kernelW; ++kw) {
-      const int16_t* HWY_RESTRICT px[kPixels];
-      for (int p = 0; p < kPixels; ++p) px[p] = j.rows[r] + size_t((ow0 + p) * g.strideW + kw * g.dilationW) * cp;
+      // One pointer walks the channel pairs; the pixels sit at fixed offsets from it, which keeps
+      // the inner loop's addresses in registers.
+      const int16_t* HWY_RESTRICT x0 = j.rows[r] + size_t(ow0 * g.strideW + kw * g.dilationW) * cp;
+      const int16_t* HWY_RESTRICT const xEnd = x0 + cp;
       const int16_t* HWY_RESTRICT wt = w0 + (size_t(j.rowTap[r]) * g.kernelW + kw) * tapStride;
-      for (int c = 0; c < cp; c += 2) {
+      for (; x0 != xEnd; x0 += 2, wt += 2 * kBlock) {
         hn::Vec<D16> wv[kV];
         for (int b = 0; b < kBlocks; ++b)
           for (int v = 0; v < kVectorsPerBlock; ++v)
-            wv[b * kVectorsPerBlock + v] =
-                hn::LoadU(d16, wt + size_t(b) * j.blockStride + size_t(c) * kBlock + size_t(v) * kLanes16);
+            wv[b * kVectorsPerBlock + v] = hn::LoadU(d16, wt + size_t(b) * j.blockStride + size_t(v) * kLanes16);
         for (int p = 0; p < kPixels; ++p) {
           int32_t pair;
-          std::memcpy(&pair, px[p] + c, sizeof pair);
+          std::memcpy(&pair, x0 + size_t(p) * pixelStride, sizeof pair);
           const hn::Vec<D16> x = hn::BitCast(d16, hn::Set(d32, pair));
           for (int v = 0; v < kV; ++v) sum0[p][v] = hn::ReorderWidenMulAccumulate(d32, wv[v], x, sum0[p][v], sum1[p][v]);
         }
@@ -153,6 +154,19 @@ void Blocks(const RowJob& j, int b0) {
   constexpr int kPixels = std::max(1, kAccumulators / (kBlocks * kVectorsPerBlock));
   int ow = 0;
   for (; ow + kPixels <= j.g->outWidth; ow += kPixels) Tile<kBlocks, kPixels>(j, b0, ow);
+  // The rest in one narrower tile.
+  if constexpr (kPixels >= 4) {
+    if (ow + kPixels / 2 <= j.g->outWidth) {
+      Tile<kBlocks, kPixels / 2>(j, b0, ow);
+      ow += kPixels / 2;
+    }
+  }
+  if constexpr (kPixels >= 2) {
+    if (ow + 2 <= j.g->outWidth) {
+      Tile<kBlocks, 2>(j, b0, ow);
+      ow += 2;
+    }
+  }
   for (; ow < j.g->outWidth; ++ow) Tile<kBlocks, 1>(j, b0, ow);
 }
 
