@@ -170,7 +170,62 @@ void Blocks(const RowJob& j, int b0) {
   for (; ow < j.g->outWidth; ++ow) Tile<kBlocks, 1>(j, b0, ow);
 }
 
+// With at most four output channels (the upper half of the only block carries no weights), one
+// vector holds two neighbouring pixels: the low half sums pixel 2p, the high half pixel 2p + 1,
+// both against the same four channels, so half the multiply-adds do the same work.
+template <int kPairs>
+HWY_INLINE void PairTile(const RowJob& j, int ow0) {
+  const D16 d16;
+  const D32 d32;
+  const Int8ConvGeometry& g = *j.g;
+  const int cp = g.channels;
+  const size_t tapStride = size_t(cp) * kBlock, pixelStride = size_t(g.strideW) * cp;
+  using V32 = hn::Vec<D32>;
+  V32 sum0[kPairs], sum1[kPairs];
+  for (int p = 0; p < kPairs; ++p) sum0[p] = sum1[p] = hn::Zero(d32);
+  for (int r = 0; r < j.rowCount; ++r) {
+    for (int kw = 0; kw < g.kernelW; ++kw) {
+      const int16_t* HWY_RESTRICT x0 = j.rows[r] + size_t(ow0 * g.strideW + kw * g.dilationW) * cp;
+      const int16_t* HWY_RESTRICT const xEnd = x0 + cp;
+      const int16_t* HWY_RESTRICT wt = j.weights + (size_t(j.rowTap[r]) * g.kernelW + kw) * tapStride;
+      for (; x0 != xEnd; x0 += 2, wt += 2 * kBlock) {
+        const hn::Vec<D16> wv = hn::LoadDup128(d16, wt);
+        for (int p = 0; p < kPairs; ++p) {
+          int32_t lo, hi;
+          std::memcpy(&lo, x0 + size_t(2 * p) * pixelStride, sizeof lo);
+          std::memcpy(&hi, x0 + size_t(2 * p + 1) * pixelStride, sizeof hi);
+          const hn::Vec<D16> x = hn::BitCast(d16, hn::ConcatUpperLower(d32, hn::Set(d32, hi), hn::Set(d32, lo)));
+          sum0[p] = hn::ReorderWidenMulAccumulate(d32, wv, x, sum0[p], sum1[p]);
+        }
+      }
+    }
+  }
+  for (int p = 0; p < kPairs; ++p) {
+    const V32 v = hn::RearrangeToOddPlusEven(sum0[p], sum1[p]);
+    int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + 2 * p) * kBlock;
+    hn::StoreU(hn::ConcatLowerLower(d32, hn::Zero(d32), v), d32, out);
+    hn::StoreU(hn::ConcatUpperUpper(d32, hn::Zero(d32), v), d32, out + kBlock);
+  }
+}
+
+bool UpperHalfEmpty(const RowJob& j) {
+  for (size_t i = 0; i < j.blockStride; i += 2 * kBlock)
+    for (int k = kBlock; k < 2 * kBlock; ++k)
+      if (j.weights[i + k] != 0) return false;
+  return true;
+}
+
 void AccumulateRow(const RowJob& j) {
+  if constexpr (kVectorsPerBlock == 1) {
+    if (j.g->blocks == 1 && UpperHalfEmpty(j)) {
+      constexpr int kPairs = kAccumulators;
+      int ow = 0;
+      for (; ow + 2 * kPairs <= j.g->outWidth; ow += 2 * kPairs) PairTile<kPairs>(j, ow);
+      for (; ow + 2 <= j.g->outWidth; ow += 2) PairTile<1>(j, ow);
+      if (ow < j.g->outWidth) Tile<1, 1>(j, 0, ow);
+      return;
+    }
+  }
   int b = 0;
   for (; b + 2 <= j.g->blocks; b += 2) Blocks<2>(j, b);
   if (b < j.g->blocks) Blocks<1>(j, b);

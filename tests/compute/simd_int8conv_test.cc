@@ -77,6 +77,8 @@ std::vector<int32_t> kernel(const Data& d, int oh) {
 TEST(simdInt8Conv, RowSumsMatchReferenceExactly) {
   const Case cases[] = {
       {9, 13, 3, 3, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},      // the demo's shape, small
+      {4, 53, 4, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},      // four channels: pixel pairs per vector, every tail
+      {5, 61, 2, 2, 3, 3, 1, 2, 2, 1, 2, 1, 2, 0},      // pixel pairs with strides and dilations
       {7, 40, 64, 64, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},    // two-block tiles and pixel tails
       {6, 9, 256, 24, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},    // 1x1, odd block count
       {11, 17, 5, 9, 3, 2, 2, 3, 2, 1, 2, 0, 1, 3},     // strides, dilations, uneven pads
