@@ -2,14 +2,17 @@
 //
 // Every output pixel sums its taps in one fixed order: tap row, tap column, input channel, each
 // product and sum rounded on its own, starting from +0; the bias is added last. Lanes hold
-// neighbouring columns, so a vector sums exactly like each of its columns alone. Column 0 and
-// the columns after the last block go one at a time with tests; in between, blocks of 16 (then
-// 4) columns need none. Several output planes of one image share each input load, which gives
-// the adds enough independent chains to keep the pipes busy.
+// neighbouring columns, so a vector sums exactly like each of its columns alone.
 //
-// The input rows of a block are first copied into a small stack tile: with plane sizes a
-// multiple of 4 KiB, the same column of every channel maps to the same cache set, and reading
-// them straight from the planes thrashes the first-level cache.
+// The input rows are first copied into a small stack tile with a zero column on each side and
+// zeros past the last column, so that every column, the edges included, takes the vector path.
+// A tap that falls on the padding adds a product of +-0, which leaves the sum as it was: the sum
+// starts from +0 and a round-to-nearest sum is -0 only when both terms are, so it is never -0.
+// The tile also keeps the reads in the first-level cache: with plane sizes a multiple of 4 KiB,
+// the same column of every channel maps to the same cache set.
+//
+// Several output planes of one image share each input load; fewer planes get wider column
+// blocks, so that about eight independent sums are always in flight.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -28,16 +31,20 @@ namespace {
 
 #if HWY_ARCH_X86
 using Block16Tag = hn::CappedTag<float, 16>;
+using Block8Tag = hn::CappedTag<float, 8>;
 #else
 using Block16Tag = hn::FixedTag<float, 4>;  // lane count known at compile time
+using Block8Tag = hn::FixedTag<float, 4>;
 #endif
-using Block4Tag = hn::CappedTag<float, 4>;
 
 constexpr size_t kVectorsPer16 = 16 / hn::MaxLanes(Block16Tag());
-constexpr size_t kVectorsPer4 = 4 / hn::MaxLanes(Block4Tag());
+constexpr size_t kVectorsPer8 = 8 / hn::MaxLanes(Block8Tag());
 // Planes computed together: about eight accumulators in flight.
 constexpr int kPlaneGroup = int(kVectorsPer16 >= 8 ? 1 : 8 / kVectorsPer16);
-constexpr size_t kTileFloats = 4096;  // 16 KiB: three tap rows of every channel for a run of blocks
+// 16-column units per wide block for a group of kPlanes planes.
+template <int kPlanes>
+constexpr size_t kUnits = std::max<size_t>(1, size_t(kPlaneGroup / kPlanes));
+constexpr size_t kTileFloats = 4096;  // 16 KiB: three tap rows of every channel for a run of columns
 
 // One image, the output planes being computed and the output row.
 struct Job {
@@ -58,35 +65,34 @@ struct Source {
   int firstColumn;
 };
 
-// One column with per-tap tests, for output planes [g0, g1); up to kPlaneGroup planes at a
-// time so that their sums advance side by side.
-void ColumnTested(const Job& j, int g0, int g1, int x) {
+// Where a block writes plane g: dst + g * planeStride.
+struct Dest {
+  float* HWY_RESTRICT dst;
+  ptrdiff_t planeStride;
+};
+
+// One column with per-tap tests, for output planes [0, planes), straight from the planes; only
+// for channel counts whose three rows do not fit the tile.
+void ColumnTested(const Job& j, int planes, int x) {
   const ptrdiff_t wPlane = ptrdiff_t(j.cin) * 9;
-  for (int first = g0; first < g1; first += kPlaneGroup) {
-    const int planes = std::min(kPlaneGroup, g1 - first);
-    float acc[kPlaneGroup] = {};
+  for (int g = 0; g < planes; ++g) {
+    float acc = 0.0f;
     for (int ky = j.kyFirst; ky <= j.kyLast; ++ky) {
       for (int kx = 0; kx < 3; ++kx) {
         const int col = x + kx - 1;
         if (col < 0 || col >= j.width) continue;
         const float* HWY_RESTRICT src = j.image + ptrdiff_t(j.y + ky - 1) * j.width + col;
-        const float* HWY_RESTRICT w = j.weights + first * wPlane + ky * 3 + kx;
-        for (int ci = 0; ci < j.cin; ++ci) {
-          const float v = src[ci * j.plane];
-          for (int g = 0; g < planes; ++g) acc[g] = acc[g] + w[g * wPlane + ci * 9] * v;
-        }
+        const float* HWY_RESTRICT w = j.weights + g * wPlane + ky * 3 + kx;
+        for (int ci = 0; ci < j.cin; ++ci) acc = acc + w[ci * 9] * src[ci * j.plane];
       }
     }
-    for (int g = 0; g < planes; ++g) {
-      j.out[(first + g) * j.plane + ptrdiff_t(j.y) * j.width + x] = j.bias[first + g] + acc[g];
-    }
+    j.out[g * j.plane + ptrdiff_t(j.y) * j.width + x] = j.bias[g] + acc;
   }
 }
 
-// kVectors vectors of columns from x on, all taps inside the plane, for output planes
-// [g0, g0 + kPlanes).
+// kVectors vectors of columns from x on, for output planes [g0, g0 + kPlanes).
 template <int kPlanes, size_t kVectors, class D>
-HWY_INLINE void ColumnsInterior(D d, const Job& j, const Source& src, int g0, int x) {
+HWY_INLINE void Columns(D d, const Job& j, const Source& src, int g0, int x, Dest out) {
   const size_t L = hn::Lanes(d);
   const ptrdiff_t wPlane = ptrdiff_t(j.cin) * 9;
   hn::Vec<D> acc[kPlanes][kVectors];
@@ -109,31 +115,37 @@ HWY_INLINE void ColumnsInterior(D d, const Job& j, const Source& src, int g0, in
   }
   for (int g = 0; g < kPlanes; ++g) {
     const auto b = hn::Set(d, j.bias[g0 + g]);
-    float* HWY_RESTRICT dst = j.out + (g0 + g) * j.plane + ptrdiff_t(j.y) * j.width + x;
-    for (size_t i = 0; i < kVectors; ++i) hn::StoreU(hn::Add(b, acc[g][i]), d, dst + i * L);
+    for (size_t i = 0; i < kVectors; ++i) hn::StoreU(hn::Add(b, acc[g][i]), d, out.dst + g * out.planeStride + i * L);
   }
 }
 
-// Blocks of columns [from, to): 16-column blocks below end16, 4-column blocks from there.
+// Output columns [from, to) of row j.y for planes [g0, g0 + kPlanes): wide blocks, then 8-column
+// blocks; the tile holds zeros up to the next multiple of 8, and the last block's columns past
+// `to` go to a scratch block.
 template <int kPlanes>
-void Blocks(const Job& j, const Source& src, int g0, int from, int to, int end16) {
+void Blocks(const Job& j, const Source& src, int g0, int from, int to) {
+  constexpr size_t kWide = 16 * kUnits<kPlanes>;
+  const auto dest = [&](int x) { return Dest{j.out + g0 * j.plane + ptrdiff_t(j.y) * j.width + x, j.plane}; };
   int x = from;
-  for (; x < std::min(to, end16); x += 16) ColumnsInterior<kPlanes, kVectorsPer16>(Block16Tag(), j, src, g0, x);
-  for (; x < to; x += 4) ColumnsInterior<kPlanes, kVectorsPer4>(Block4Tag(), j, src, g0, x);
+  for (; x + int(kWide) <= to; x += int(kWide)) {
+    Columns<kPlanes, kVectorsPer16 * kUnits<kPlanes>>(Block16Tag(), j, src, g0, x, dest(x));
+  }
+  for (; x + 8 <= to; x += 8) Columns<kPlanes, kVectorsPer8>(Block8Tag(), j, src, g0, x, dest(x));
+  if (x < to) {
+    alignas(64) float part[kPlanes][8];
+    Columns<kPlanes, kVectorsPer8>(Block8Tag(), j, src, g0, x, Dest{&part[0][0], 8});
+    for (int g = 0; g < kPlanes; ++g) {
+      std::memcpy(dest(x).dst + g * j.plane, part[g], size_t(to - x) * sizeof(float));
+    }
+  }
 }
 
 template <int kPlanes>
-void BlocksUpTo(int planes, const Job& j, const Source& src, int g0, int from, int to, int end16) {
+void BlocksUpTo(int planes, const Job& j, const Source& src, int g0, int from, int to) {
   if constexpr (kPlanes > 1) {
-    if (planes < kPlanes) return BlocksUpTo<kPlanes - 1>(planes, j, src, g0, from, to, end16);
+    if (planes < kPlanes) return BlocksUpTo<kPlanes - 1>(planes, j, src, g0, from, to);
   }
-  Blocks<kPlanes>(j, src, g0, from, to, end16);
-}
-
-void AllPlaneGroups(const Job& j, const Source& src, int planes, int from, int to, int end16) {
-  for (int g0 = 0; g0 < planes; g0 += kPlaneGroup) {
-    BlocksUpTo<kPlaneGroup>(std::min(kPlaneGroup, planes - g0), j, src, g0, from, to, end16);
-  }
+  Blocks<kPlanes>(j, src, g0, from, to);
 }
 
 HWY_INLINE void RowTaps(Job& j, int y) {
@@ -145,53 +157,46 @@ HWY_INLINE void RowTaps(Job& j, int y) {
 // Output planes [0, planes) of job.out, all of one image.
 void ImagePlanes(Job j, int planes) {
   const int H = j.height, W = j.width;
-  // 16-column blocks start at column 1 while they end at or before column W - 2, as do the
-  // 4-column blocks after them.
-  const int end16 = W >= 18 ? 1 + 16 * ((W - 2) / 16) : 1;
-  const int end4 = W - 1 > end16 ? end16 + 4 * ((W - 1 - end16) / 4) : end16;
-
-  for (int y = 0; y < H; ++y) {
-    RowTaps(j, y);
-    ColumnTested(j, 0, planes, 0);
-    for (int x = std::max(end4, 1); x < W; ++x) ColumnTested(j, 0, planes, x);
-  }
-  if (end4 <= 1) return;
-
-  // Columns per staged run: a multiple of 16 whose three rows of every channel (plus one column
-  // each side) fit the tile; with runs shorter than 16 the blocks read the planes directly.
+  // Tile columns per channel row: the run, rounded up to 8, plus the zero column on each side.
   const size_t perChannel = j.cin > 0 ? kTileFloats / (3 * size_t(j.cin)) : 0;
-  const int run = perChannel >= 18 ? int((perChannel - 2) / 16 * 16) : 0;
-  if (run < 16) {
+  const int maxRun = perChannel >= 10 ? int((perChannel - 2) / 8 * 8) : 0;
+  if (maxRun == 0) {
     for (int y = 0; y < H; ++y) {
       RowTaps(j, y);
-      Source src{{nullptr, nullptr, nullptr}, j.plane, 0};
-      for (int ky = j.kyFirst; ky <= j.kyLast; ++ky) src.row[ky] = j.image + ptrdiff_t(y + ky - 1) * W;
-      AllPlaneGroups(j, src, planes, 1, end4, end16);
+      for (int x = 0; x < W; ++x) ColumnTested(j, planes, x);
     }
     return;
   }
 
-  // Each run walks down the plane keeping three input rows per channel in a ring of tile slots,
-  // copying one new row per output row.
+  // Runs of equal length walk down the plane keeping three input rows per channel in a ring of
+  // tile slots, copying one new row per output row.
+  const int runs = (W + maxRun - 1) / maxRun;
+  const int run = (W + runs - 1) / runs;
   alignas(64) float tile[kTileFloats];
-  for (int from = 1; from < end4; from += run) {
-    const int to = std::min(from + run, end4);
-    const int columns = to - from + 2;
+  for (int from = 0; from < W; from += run) {
+    const int to = std::min(from + run, W);
+    const int columns = (to - from + 7) / 8 * 8 + 2;  // tile columns from - 1 ...
+    const int copyFrom = std::max(from - 1, 0), copyTo = std::min(from - 1 + columns, W);
     const ptrdiff_t channelStride = 3 * ptrdiff_t(columns);
     const auto slot = [&](int inputRow) { return tile + (inputRow % 3) * columns; };
     const auto stage = [&](int inputRow) {
       for (int ci = 0; ci < j.cin; ++ci) {
-        std::memcpy(slot(inputRow) + ci * channelStride, j.image + ci * j.plane + ptrdiff_t(inputRow) * W + (from - 1),
-                    size_t(columns) * sizeof(float));
+        float* dst = slot(inputRow) + ci * channelStride;
+        std::memcpy(dst + (copyFrom - (from - 1)), j.image + ci * j.plane + ptrdiff_t(inputRow) * W + copyFrom,
+                    size_t(copyTo - copyFrom) * sizeof(float));
       }
     };
+    // The padding columns stay zero while the rows ring through the slots.
+    std::fill(tile, tile + channelStride * j.cin, 0.0f);
     stage(0);
     for (int y = 0; y < H; ++y) {
       if (y + 1 < H) stage(y + 1);
       RowTaps(j, y);
       Source src{{nullptr, nullptr, nullptr}, channelStride, from - 1};
       for (int ky = j.kyFirst; ky <= j.kyLast; ++ky) src.row[ky] = slot(y + ky - 1);
-      AllPlaneGroups(j, src, planes, from, to, end16);
+      for (int g0 = 0; g0 < planes; g0 += kPlaneGroup) {
+        BlocksUpTo<kPlaneGroup>(std::min(kPlaneGroup, planes - g0), j, src, g0, from, to);
+      }
     }
   }
 }

@@ -16,15 +16,12 @@ bool contains(const std::vector<int32_t>& v, size_t n, int32_t x) {
          v.begin() + std::ptrdiff_t(std::min(n, v.size()));
 }
 
-// 3x3 convolution over n images, planes split over the pool, optional ReLU on the planes written.
-void convBatch(const float* in, int n, int cin, int h, int w, const std::vector<float>& wt,
-               const std::vector<float>& bias, int cout, float* out, bool relu) {
-  const size_t plane = size_t(h) * w;
-  pool::parallelRange(size_t(n) * cout, 1, [&](size_t b, size_t e) {
-    simd::conv3x3Range(in, n, cin, h, w, wt.data(), bias.data(), cout, out, int(b), int(e));
-    if (relu)
-      for (float* p = out + b * plane; p < out + e * plane; ++p) *p = std::max(*p, 0.0f);
-  });
+// 3x3 convolution of one image, optional ReLU.
+void conv3x3Relu(const float* in, int cin, int h, int w, const std::vector<float>& wt, const std::vector<float>& bias,
+                 int cout, float* out, bool relu) {
+  simd::conv3x3Range(in, 1, cin, h, w, wt.data(), bias.data(), cout, out, 0, cout);
+  if (relu)
+    for (float* p = out; p < out + size_t(cout) * h * w; ++p) *p = std::max(*p, 0.0f);
 }
 
 }  // namespace
@@ -54,74 +51,92 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* frameWin
                             float* blended, float* weights) {
   const int32_t h = H_ / 2, w = W_ / 2;
   const size_t hw = size_t(H_) * W_, hw2 = size_t(h) * w;
-  float* framePool = pool2_.data() + size_t(n) * 3 * hw2;
-  pool::parallelRange(size_t(n) + 1, 1, [&](size_t b, size_t e) {
-    for (size_t k = b; k < e; ++k)
-      avgPool(k < size_t(n) ? cands + k * 3 * hw : frameWin, 3, H_, W_, 2,
-              k < size_t(n) ? pool2_.data() + k * 3 * hw2 : framePool);
-  });
-  for (int32_t k = 0; k < n; ++k) {
-    const float* c = pool2_.data() + size_t(k) * 3 * hw2;
-    float* in = in7_.data() + size_t(k) * 7 * hw2;
-    std::memcpy(in, c, 3 * hw2 * sizeof(float));
-    std::memcpy(in + 3 * hw2, framePool, 3 * hw2 * sizeof(float));
-    for (size_t p = 0; p < hw2; ++p)
-      in[6 * hw2 + p] = (std::fabs(c[p] - framePool[p]) + std::fabs(c[hw2 + p] - framePool[hw2 + p]) +
-                         std::fabs(c[2 * hw2 + p] - framePool[2 * hw2 + p])) /
-                        3.0f;
-  }
-  convBatch(in7_.data(), n, 7, h, w, head_.cand0_w, head_.cand0_b, 16, act1_.data(), true);
-  convBatch(act1_.data(), n, 16, h, w, head_.cand2_w, head_.cand2_b, 16, act2_.data(), true);
-  convBatch(act2_.data(), n, 16, h, w, head_.cand4_w, head_.cand4_b, 1, logits_.data(), false);
-
-  // Bilinear 2x upsampling with half-pixel centres into the first n weight planes.
+  float* framePool = pool2_.data();
+  avgPool(frameWin, 3, H_, W_, 2, framePool);
+  // One candidate at a time from pooling to its upsampled logits, so that its activations stay in
+  // the core's cache; the candidates are independent.
   pool::parallelRange(size_t(n), 1, [&](size_t b, size_t e) {
     for (size_t k = b; k < e; ++k) {
-      const float* p = logits_.data() + k * hw2;
+      float* in = in7_.data() + k * 7 * hw2;
+      avgPool(cands + k * 3 * hw, 3, H_, W_, 2, in);
+      std::memcpy(in + 3 * hw2, framePool, 3 * hw2 * sizeof(float));
+      for (size_t p = 0; p < hw2; ++p)
+        in[6 * hw2 + p] = (std::fabs(in[p] - framePool[p]) + std::fabs(in[hw2 + p] - framePool[hw2 + p]) +
+                           std::fabs(in[2 * hw2 + p] - framePool[2 * hw2 + p])) /
+                          3.0f;
+      float* a1 = act1_.data() + k * 16 * hw2;
+      float* a2 = act2_.data() + k * 16 * hw2;
+      float* logit = logits_.data() + k * hw2;
+      conv3x3Relu(in, 7, h, w, head_.cand0_w, head_.cand0_b, 16, a1, true);
+      conv3x3Relu(a1, 16, h, w, head_.cand2_w, head_.cand2_b, 16, a2, true);
+      conv3x3Relu(a2, 16, h, w, head_.cand4_w, head_.cand4_b, 1, logit, false);
+
+      // Bilinear 2x upsampling with half-pixel centres into weight plane k: each logit row along
+      // the columns first (top and bottom are such rows), then the rows between them.
+      const int32_t* xs = up_x_.data();
+      const float* fx = up_fx_.data();
+      float* rows = up_rows_.data() + k * size_t(h) * W_;
+      for (int32_t r = 0; r < h; ++r) {
+        const float* src = logit + size_t(r) * w;
+        float* dst = rows + size_t(r) * W_;
+        for (int32_t j = 0; j < W_; ++j) {
+          const float a0 = src[xs[2 * j]], a1v = src[xs[2 * j + 1]];
+          dst[j] = a0 + (a1v - a0) * fx[j];
+        }
+      }
       float* out = weights + k * hw;
       for (int32_t i = 0; i < H_; ++i) {
         const float y = std::max(0.0f, (float(i) + 0.5f) * 0.5f - 0.5f);
         const int32_t y0 = int32_t(std::floor(y)), y1 = std::min(y0 + 1, h - 1);
         const float fy = y - float(y0);
-        for (int32_t j = 0; j < W_; ++j) {
-          const float x = std::max(0.0f, (float(j) + 0.5f) * 0.5f - 0.5f);
-          const int32_t x0 = int32_t(std::floor(x)), x1 = std::min(x0 + 1, w - 1);
-          const float fx = x - float(x0);
-          const float* r0 = p + size_t(y0) * w;
-          const float* r1 = p + size_t(y1) * w;
-          const float top = r0[x0] + (r0[x1] - r0[x0]) * fx;
-          const float bottom = r1[x0] + (r1[x1] - r1[x0]) * fx;
-          out[size_t(i) * W_ + j] = (bottom - top) * fy + top;
-        }
+        const float* top = rows + size_t(y0) * W_;
+        const float* bottom = rows + size_t(y1) * W_;
+        float* o = out + size_t(i) * W_;
+        for (int32_t j = 0; j < W_; ++j) o[j] = (bottom[j] - top[j]) * fy + top[j];
       }
     }
   });
 
-  pool::parallelRange(hw, 256, [&](size_t b, size_t e) {
-    for (size_t p = b; p < e; ++p) {
-      float m = -1e30f;
-      for (int32_t k = 0; k < n; ++k) m = std::max(m, weights[size_t(k) * hw + p]);
-      float sum = 0.0f;
+  // Softmax and blend a block of pixels at a time, plane by plane: each pixel still sums its
+  // candidates in candidate order.
+  constexpr size_t kBlock = 256;
+  pool::parallelRange(hw, kBlock, [&](size_t b, size_t e) {
+    float m[kBlock], sum[kBlock];
+    for (size_t q0 = b; q0 < e; q0 += kBlock) {
+      const size_t len = std::min(kBlock, e - q0);
+      std::fill(m, m + len, -1e30f);
+      std::fill(sum, sum + len, 0.0f);
       for (int32_t k = 0; k < n; ++k) {
-        const float ek = std::exp(weights[size_t(k) * hw + p] - m);
-        weights[size_t(k) * hw + p] = ek;
-        sum += ek;
+        const float* v = weights + size_t(k) * hw + q0;
+        for (size_t q = 0; q < len; ++q) m[q] = std::max(m[q], v[q]);
       }
-      for (int32_t k = 0; k < n; ++k) weights[size_t(k) * hw + p] /= sum;
-      weights[size_t(n) * hw + p] = 0.0f;  // this head has no synthesis branch in its forward pass
+      for (int32_t k = 0; k < n; ++k) {
+        float* v = weights + size_t(k) * hw + q0;
+        for (size_t q = 0; q < len; ++q) {
+          v[q] = std::exp(v[q] - m[q]);
+          sum[q] += v[q];
+        }
+      }
+      for (int32_t k = 0; k < n; ++k) {
+        float* v = weights + size_t(k) * hw + q0;
+        for (size_t q = 0; q < len; ++q) v[q] /= sum[q];
+      }
+      std::fill(weights + size_t(n) * hw + q0, weights + size_t(n) * hw + q0 + len, 0.0f);  // no synthesis branch
     }
   });
-  pool::parallelRange(hw, 256, [&](size_t b, size_t e) {
-    for (size_t p = b; p < e; ++p)
-      for (int c = 0; c < 3; ++c) {
-        if (!delivery[p]) {
-          blended[c * hw + p] = frameWin[c * hw + p];
-          continue;
-        }
-        float acc = 0.0f;
-        for (int32_t k = 0; k < n; ++k) acc += weights[size_t(k) * hw + p] * cands[(size_t(k) * 3 + c) * hw + p];
-        blended[c * hw + p] = acc;
+  pool::parallelRange(hw, kBlock, [&](size_t b, size_t e) {
+    for (int c = 0; c < 3; ++c) {
+      float* __restrict acc = blended + c * hw;
+      std::fill(acc + b, acc + e, 0.0f);
+      for (int32_t k = 0; k < n; ++k) {
+        const float* __restrict wk = weights + size_t(k) * hw;
+        const float* __restrict ck = cands + (size_t(k) * 3 + c) * hw;
+        for (size_t p = b; p < e; ++p) acc[p] += wk[p] * ck[p];
       }
+      const float* f = frameWin + c * hw;
+      for (size_t p = b; p < e; ++p)
+        if (!delivery[p]) acc[p] = f[p];
+    }
   });
 }
 

@@ -115,6 +115,16 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
   act1_.resize(K * 16 * hw2);
   act2_.resize(K * 16 * hw2);
   logits_.resize(K * hw2);
+  up_rows_.resize(K * size_t(H_ / 2) * size_t(W_));
+  up_x_.resize(2 * size_t(W_));
+  up_fx_.resize(size_t(W_));
+  for (int32_t j = 0; j < W_; ++j) {  // half-pixel centres, as the rows below
+    const float x = std::max(0.0f, (float(j) + 0.5f) * 0.5f - 0.5f);
+    const int32_t x0 = int32_t(std::floor(x));
+    up_x_[2 * size_t(j)] = x0;
+    up_x_[2 * size_t(j) + 1] = std::min(x0 + 1, W_ / 2 - 1);
+    up_fx_[size_t(j)] = x - float(x0);
+  }
 
   buildIndex();
 }
@@ -164,6 +174,23 @@ void TeethPass::canonicalWindowF16(int32_t d, uint16_t* out) const { canonicalWi
 void TeethPass::avgPool(const float* in, int32_t C, int32_t H, int32_t W, int32_t s, float* out) {
   const int32_t ho = H / s, wo = W / s;
   const float scale = 1.0f / float(s * s);
+  if (s == 2) {  // the blend head's pooling: the same sums, unrolled
+    for (int32_t c = 0; c < C; ++c)
+      for (int32_t y = 0; y < ho; ++y) {
+        const float* r0 = in + (size_t(c) * H + size_t(2 * y)) * W;
+        const float* r1 = r0 + W;
+        float* dst = out + (size_t(c) * ho + y) * wo;
+        for (int32_t x = 0; x < wo; ++x) {
+          float sum = 0.0f;
+          sum += r0[2 * x];
+          sum += r0[2 * x + 1];
+          sum += r1[2 * x];
+          sum += r1[2 * x + 1];
+          dst[x] = sum * scale;
+        }
+      }
+    return;
+  }
   for (int32_t c = 0; c < C; ++c) {
     const float* src = in + size_t(c) * H * W;
     float* dst = out + size_t(c) * ho * wo;

@@ -58,7 +58,7 @@ TEST(simdConv3x3, PlaneShapesAndRangesMatchReference) {
   struct Shape {
     int H, W;
   };
-  // Widths around every column path: single columns, 4-blocks, the 16-block threshold at 18.
+  // Widths around every block: partial 8-column blocks, 16-column blocks, runs of several blocks.
   const Shape shapes[] = {{1, 1}, {1, 2}, {2, 1}, {1, 5}, {5, 1}, {2, 2}, {3, 3},  {4, 6},  {3, 7},
                           {2, 9}, {3, 13}, {3, 16}, {4, 17}, {5, 18}, {3, 19}, {2, 21}, {4, 22},
                           {3, 33}, {2, 34}, {6, 35}, {3, 37}, {2, 50}, {9, 64}};
@@ -66,6 +66,11 @@ TEST(simdConv3x3, PlaneShapesAndRangesMatchReference) {
   for (const Shape& s : shapes) cases.push_back(randomCase(2, 3, s.H, s.W, 5, rng));
   cases.push_back(randomCase(1, 16, 8, 40, 16, rng));
   cases.push_back(randomCase(3, 1, 4, 20, 1, rng));
+  // Wide blocks of a lone plane, equal runs across a plane wider than the tile, and channels too
+  // many for the tile.
+  cases.push_back(randomCase(1, 16, 5, 71, 1, rng));
+  cases.push_back(randomCase(1, 16, 4, 197, 6, rng));
+  cases.push_back(randomCase(1, 180, 3, 11, 2, rng));
   forEachSimdTarget([&] {
     for (const ConvCase& c : cases) {
       const int planes = c.N * c.Cout;
@@ -110,7 +115,7 @@ TEST(simdConv3x3, SinglePixelPlaneUsesOnlyTheCentreTap) {
 
 TEST(simdConv3x3, NarrowPlaneEqualsTheInteriorOfAWidePlane) {
   // Columns 1..15 of a 17-wide plane see only columns 0..16, so they must equal the same columns
-  // of a 40-wide plane holding the same first 17 columns (where they take the 16-column path).
+  // of a 40-wide plane holding the same first 17 columns.
   std::mt19937 rng(44);
   const ConvCase wide = randomCase(1, 3, 6, 40, 2, rng);
   ConvCase narrow = wide;
