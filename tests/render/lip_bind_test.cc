@@ -338,6 +338,7 @@ class RendererLipTest : public ::testing::Test {
     o.audio = false;
     o.motion = false;
     o.directorBatches = {1, 4};
+    o.fsRed = true;
     devkit::writeDemoBundle(t.path(), o);
     devkit::writeDemoPi(t.path(), kCrop);
     manifest = std::make_unique<Manifest>(loadManifest(t.path()));
@@ -436,6 +437,31 @@ TEST_F(RendererLipTest, UnboundAndMisfitDirectorsAreReported) {
   EXPECT_THAT(log, HasSubstr("[qo] !!! lip contour NOT bound to the compose alpha (plain): the graph does not carry "
                              "the unified compose tail \xE2\x80\x94 this session serves the graph's own ELLIPSE\n"));
   EXPECT_THAT(log, ::testing::Not(HasSubstr("LIP CONTOUR")));
+
+  // A FeatSynth director is never fed the mask: its compose tail stays as it is, and it renders.
+  {
+    ModelBuilder f;
+    f.input("fs_red", kFloat, {1, 64, 64, 64});
+    f.input("pooled", kFloat, {1, 64, 32, 32});
+    f.input("kd", kFloat, {1, 21, 3});
+    f.input("ks", kFloat, {1, 21, 3});
+    const std::vector<float> half(size_t(3 * kCrop * kCrop), 0.5f);
+    f.initializer("x", tensorOf<float>({1, 3, kCrop, kCrop}, half));
+    f.initializer("ellipse", tensorOf<float>({1, 1, kCrop, kCrop}, std::vector<float>(size_t(kCrop * kCrop), 0.25f)));
+    f.initializer("one", tensorOf<float>({}, {1.0f}));
+    f.node("Mul", {"ellipse", "one"}, {"a"});
+    f.node("Clip", {"x"}, {"c"});
+    f.node("Sub", {"one", "a"}, {"inv"});
+    f.node("Add", {f.node("Mul", {"a", "x"}, {"gen"}), f.node("Mul", {"inv", "c"}, {"src"})}, {"rgb"});
+    f.output("rgb", kFloat, {1, 3, kCrop, kCrop});
+    f.save(t / "model_fs.onnx");
+    auto r = renderer("fs", log);
+    EXPECT_THAT(log, HasSubstr("[qo] !!! lip contour NOT bound to the compose alpha (fs): a FeatSynth graph (fs_red "
+                               "input) is not fed lip_delivery"));
+    const int32_t si = 0;
+    const std::vector<float> kp = lipKeypoints(1);
+    EXPECT_FLOAT_EQ(r->render(&si, kp.data(), kp.data(), 1)[0], 0.5f);
+  }
 
   // A director composing on another canvas than the bundle's crop is refused at load.
   devkit::writeDemoDirector(t / "model_c64.onnx", 2 * kCrop, 1);
