@@ -136,22 +136,11 @@ void Renderer::Impl::openDirector(const std::string& ep) {
   const size_t blends = normaliseStudentBlend(bytes);
   const size_t heads = rewriteHeadCubicResize(bytes);
 
-  if (lipTemplate)
-    std::fprintf(stderr,
-                 "[qo] !!! lip contour NOT bound to the compose alpha (%s): %s \xE2\x80\x94 this session serves the "
-                 "graph's own ELLIPSE\n",
-                 modelKey.c_str(), "this build has no lip-contour rasteriser");
-  else
-    std::fprintf(stderr,
-                 "[qo] !!! compose alpha: ELLIPSE (%s) \xE2\x80\x94 this bundle carries no %s, so the director generates "
-                 "the over-covering elliptical region the contour replaces. BACKFILL IT: "
-                 "models/ostrel-2/tools/carry_lip_template_fleet\n",
-                 modelKey.c_str(), "lip_template.v1.json");
-  lipBound = false;
+  const bool lipBind = bindLipContour(bytes);
 
   // Rewritten graphs keep initializers no node reads any more (the Resize's scales, the hoisted
   // cone's weights); ORT's warning for each says nothing about the bundle.
-  const bool rewritten = warpRemoved || gridSamples || blends || heads || lipBound;
+  const bool rewritten = warpRemoved || gridSamples || blends || heads || lipBind;
   bool hoisted = false;
   const std::string units = ep.size() >= 8 ? ep.substr(7) : "all";
   if (coreml && (units == "all" || units == "gpu")) {
@@ -188,6 +177,12 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                  "(%s) \xE2\x80\x94 the same filter to fp32 round-off; ORT's cubic Resize kernel is the pole on every "
                  "CPU-class EP and no CoreML/NNAPI EP can claim it\n",
                  heads, modelKey.c_str());
+  if (lipBind)
+    std::fprintf(stderr,
+                 "[qo] compose alpha: LIP CONTOUR (%s) \xE2\x80\x94 Min(a, lip_delivery) bound at load, %d verts, "
+                 "feather %.1f px; the graph's ellipse is not reachable in this session\n",
+                 modelKey.c_str(), int(lipContour->vertexCount()), double(lipContour->featherPx()));
+  lipBound = lipBind;
 
   // The hoist opened the per-frame graph; untouched bytes are left to ORT to read from the file.
   if (hoisted) return;

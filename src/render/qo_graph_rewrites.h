@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "render/qo_onnx_wire.h"
@@ -27,6 +28,13 @@ size_t normaliseStudentBlend(std::vector<uint8_t>& model);
 // DepthToSpace(2, CRD): the same filter, run by kernels far faster than ORT's cubic Resize.
 // Returns 1 when rewritten.
 size_t rewriteHeadCubicResize(std::vector<uint8_t>& model);
+
+// Clamps the director's compose alpha by a new graph input, float [B, 1, S, S] "lip_delivery":
+// in the tail out = Add(Mul(a, X), Mul(Sub(1, a), Clip(...))) both blend factors read
+// Min(a, lip_delivery) instead of a. The rebuilt graph is checked before it replaces `model`.
+// On success sets the compose canvas side S and the batch B (0: symbolic) and returns true; on
+// failure leaves `model` as it was, puts why into `reason` and returns false. Parse errors throw.
+bool rewriteBindLipContour(std::vector<uint8_t>& model, std::string& reason, int32_t* canvasSide, int32_t* batch);
 
 // The node tests behind the rewrites, over a NodeProto.
 bool gsIsRewritableGridSample(GsSlice node);

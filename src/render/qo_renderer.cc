@@ -3,9 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <stdexcept>
 
-#include "bundle/qo_fs.h"
 #include "compute/qo_pool.h"
 #include "render/qo_conv.h"
 #include "render/qo_renderer_impl.h"
@@ -79,7 +80,11 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
   if (const std::string refusal = refuseEp(ep); !refusal.empty()) throw std::runtime_error(refusal);
 
   m.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
-  m.lipTemplate = fs::canRead(resolveMember(manifest.dir, "lip_template.v1.json"));
+  // A missing template is not an error: the graph opener reports the ellipse it keeps.
+  if (std::ifstream in(resolveMember(manifest.dir, "lip_template.v1.json"), std::ios::binary); in) {
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    m.lipContour = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(text, m.crop));
+  }
 
   try {
     m.openDirector(ep);
@@ -151,7 +156,7 @@ void Renderer::Impl::bindDirector() {
     bound.push_back(Ort::Value::CreateTensor<float>(mem, buf.data(), buf.size(), shape.data(), shape.size()));
     binding->BindInput(name, bound.back());
   };
-  bound.reserve(6);
+  bound.reserve(7);
   if (featSynth) {
     bindIn("fs_red", fsRed, {B, 64, 64, 64});
     bindIn("pooled", pooled, {B, 64, 32, 32});
@@ -164,6 +169,10 @@ void Renderer::Impl::bindDirector() {
     else bindIn("P_rgb", prior, {B, 3, C, C});
     bindIn("kp_driving", kpDriving, {B, kHostKpRows, 3});
     bindIn("kp_source", kpSource, {B, kHostKpRows, 3});
+    if (lipBound) {
+      lipDelivery.assign(b * c * c, 1.0f);
+      bindIn("lip_delivery", lipDelivery, {B, 1, C, C});
+    }
   }
   const int64_t outShape[4] = {B, 3, C, C};
   bound.push_back(Ort::Value::CreateTensor<float>(mem, output.data(), output.size(), outShape, 4));
@@ -210,12 +219,14 @@ const float* Renderer::render(const int32_t* si, const float* kpSource, const fl
     halfToFloat(m.identity->pooled64(si[0]), m.pooled.data(), pooledN);
     std::memcpy(m.kpSource.data(), kpSource, 63 * sizeof(float));
     std::memcpy(m.kpDriving.data(), kpDriving, 63 * sizeof(float));
+    if (m.lipBound) m.lipContour->contourF32Canvas(kpDriving, m.lipDelivery.data());
     m.prefetch(si[0]);
     m.runDirector();
     return m.output.data();
   }
   const size_t priorN = m.featSynth ? size_t(Impl::kFsRedPerFrame) : size_t(m.pPerFrame);
   float* priorBuf = m.featSynth ? m.fsRed.data() : m.prior.data();
+  const size_t lipN = size_t(m.crop) * size_t(m.crop);
   for (int j = 0; j < m.batch; ++j) {
     const size_t src = size_t(j < n ? j : n - 1);
     float* pooledSlot = m.pooled.data() + size_t(j) * pooledN;
@@ -229,6 +240,11 @@ const float* Renderer::render(const int32_t* si, const float* kpSource, const fl
     }
     std::memcpy(m.kpSource.data() + size_t(j) * 63, kpSource + src * 63, 63 * sizeof(float));
     std::memcpy(m.kpDriving.data() + size_t(j) * 63, kpDriving + src * 63, 63 * sizeof(float));
+    if (m.lipBound) {
+      float* lip = m.lipDelivery.data() + size_t(j) * lipN;
+      if (j < n) m.lipContour->contourF32Canvas(kpDriving + src * 63, lip);
+      else std::memcpy(lip, m.lipDelivery.data() + src * lipN, lipN * sizeof(float));
+    }
   }
   m.runDirector();
   return m.output.data();

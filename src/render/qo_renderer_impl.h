@@ -17,6 +17,7 @@
 #include "qo/qo_renderer.h"
 #include "render/qo_conv.h"
 #include "render/qo_source_predictor.h"
+#include "tessera/qo_tessera_pi.h"
 
 namespace qo {
 
@@ -44,8 +45,8 @@ struct Renderer::Impl {
   static constexpr int64_t kFsRedPerFrame = 262144;  // 64 x 64 x 64
   int64_t pPerFrame = 0;                             // crop x crop x 3
   bool featSynth = false;
-  bool lipTemplate = false;  // the bundle carries a lip template
-  bool lipBound = false;     // "lip_delivery" is fed (the graph was rewritten to read it)
+  std::unique_ptr<tessera::LipContour> lipContour;  // null: the bundle carries no lip template
+  bool lipBound = false;  // "lip_delivery" is fed (the graph was rewritten to read it)
   std::string directorNote;
 
   std::vector<float> pooled, prior, fsRed, kpDriving, kpSource, output, lipDelivery;
@@ -88,6 +89,8 @@ struct Renderer::Impl {
   // Discovers the interface, enforces the contracts and binds every tensor once.
   void bindDirector();
   void runDirector();
+  // Opener step: clamps the compose alpha by "lip_delivery" when the bundle has a lip contour.
+  bool bindLipContour(std::vector<uint8_t>& bytes);
 
   // Hoist: the graph opener's decision, the ring and its thread, and the per-frame calls.
   bool tryHoist(const std::vector<uint8_t>& bytes, std::string& reason);

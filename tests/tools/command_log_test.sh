@@ -31,4 +31,6 @@ else
   want+=("^per frame: render [0-9.]+ ms, decode [0-9.]+ ms, paste [0-9.]+ ms, encode [0-9.]+ ms; [0-9.]+ fps overall$")
 fi
 for re in "${want[@]}"; do grep -Eq "$re" "$work/stdout" || fail "no summary line matching $re"; done
+# The demo carries a lip template, and its director's compose tail takes the contour.
+grep -q "^\[qo\] compose alpha: LIP CONTOUR (" "$work/log" || fail "the demo director did not bind the lip contour"
 echo "ok: $lines lines of log"
