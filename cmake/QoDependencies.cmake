@@ -9,4 +9,8 @@ find_path(QO_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)
 add_library(qo_stb INTERFACE)
 target_include_directories(qo_stb SYSTEM INTERFACE ${QO_STB_INCLUDE_DIR})
 
-find_package(OnnxRuntime REQUIRED)
+if(QO_WITH_ORT)
+  find_package(OnnxRuntime REQUIRED)
+else()
+  add_library(OnnxRuntime::onnxruntime INTERFACE IMPORTED)  # nothing to link: no ORT code is built
+endif()
