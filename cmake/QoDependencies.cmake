@@ -4,6 +4,8 @@ find_package(Threads REQUIRED)
 find_package(PkgConfig REQUIRED)
 pkg_check_modules(QO_FFMPEG REQUIRED IMPORTED_TARGET libavformat libavcodec libswscale libavutil)
 pkg_check_modules(QO_HWY REQUIRED IMPORTED_TARGET libhwy)
+# The audio-to-motion model's 512-point real FFT.
+pkg_check_modules(QO_KISSFFT REQUIRED IMPORTED_TARGET kissfft-float)
 
 find_path(QO_STB_INCLUDE_DIR stb_image.h PATH_SUFFIXES stb REQUIRED)
 add_library(qo_stb INTERFACE)

@@ -6,6 +6,12 @@
 // Rows: Stream/<deployment>/<threads> (ms_per_block, rtf counters), and the frontend alone per
 // block (FrontendBlock/<deployment>): one legacy window rerun against one trunk + head run, the
 // ratio the NOT DEPLOYED warning prices.
+//
+// MotionVsA2x/<threads>/<eager>: qo_motion on the demo motion directory and qo_a2x with the
+// short-window frontend, alternately on the same utterance in the same 320 ms blocks, both
+// timed in one run (motion_ms_per_block, a2x_ms_per_block, both real-time factors and
+// a2x_over_motion, the time ratio). MotionMel: the log-mel of one window (21 windowed 512-point
+// FFTs and the mel matrix); 1.6 windows fall in a block, which prices the FFT's share of a block.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -18,14 +24,19 @@
 
 #include "audio/qo_a2x.h"
 #include "audio/qo_feature_stream.h"
+#include "audio/qo_motion.h"
+#include "audio/qo_motion_mel.h"
+#include "audio/qo_motion_members.h"
 #include "audio/qo_speech_frontend.h"
 #include "tools/devkit/demo_audio.h"
+#include "tools/devkit/demo_motion.h"
 
 namespace {
 
 constexpr int kRate = 16000, kBlock = 5120;  // 320 ms
 constexpr double kSeconds = 10.0;
 const std::string kLegacyDir = "/tmp/qo_bench_audio_legacy", kPairDir = "/tmp/qo_bench_audio_pair";
+const std::string kMotionDir = "/tmp/qo_bench_audio_motion";
 
 // Voiced syllables on a drifting pitch with pauses between words.
 std::vector<float> utterance() {
@@ -51,6 +62,8 @@ void writeModels() {
     std::system(("rm -rf " + kLegacyDir + " " + kPairDir).c_str());
     qo::devkit::writeDemoAudioModels(kLegacyDir, legacy);
     qo::devkit::writeDemoAudioModels(kPairDir, qo::devkit::DemoAudioOptions{});
+    std::system(("rm -rf " + kMotionDir).c_str());
+    qo::devkit::writeDemoMotion(kMotionDir, qo::devkit::DemoMotionOptions{});
     return true;
   }();
   (void)done;
@@ -142,6 +155,78 @@ void BM_FrontendBlock_Legacy(benchmark::State& state) { frontendBlock(state, fal
 void BM_FrontendBlock_ShortWindow(benchmark::State& state) { frontendBlock(state, true); }
 BENCHMARK(BM_FrontendBlock_Legacy)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_FrontendBlock_ShortWindow)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Seconds to stream the utterance through qo_motion in 320 ms blocks, draining after each.
+double streamMotion(qo::audio::Motion& m, const std::vector<float>& audio, int* frames) {
+  std::vector<int> rows(64);
+  std::vector<float> xs(64 * 63), xd(64 * 63);
+  m.reset(0, 1, 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  *frames = 0;
+  for (size_t at = 0; at < audio.size(); at += kBlock) {
+    m.push(audio.data() + at, int(std::min<size_t>(kBlock, audio.size() - at)));
+    while (m.avail() > 0) *frames += m.pull(rows.data(), xs.data(), xd.data(), 64);
+  }
+  m.finish();
+  while (m.avail() > 0) *frames += m.pull(rows.data(), xs.data(), xd.data(), 64);
+  benchmark::DoNotOptimize(xd.data());
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double streamA2x(qo::audio::A2x& a, const std::vector<float>& audio, int* frames) {
+  std::vector<int> rows(64);
+  std::vector<float> base(64 * 63), kp(64 * 63);
+  a.reset(0, 1, 1);
+  const auto t0 = std::chrono::steady_clock::now();
+  *frames = 0;
+  for (size_t at = 0; at < audio.size(); at += kBlock) {
+    a.push(audio.data() + at, int(std::min<size_t>(kBlock, audio.size() - at)));
+    while (a.avail() > 0) *frames += a.pull(rows.data(), base.data(), kp.data(), nullptr, 64);
+  }
+  a.finish();
+  while (a.avail() > 0) *frames += a.pull(rows.data(), base.data(), kp.data(), nullptr, 64);
+  benchmark::DoNotOptimize(kp.data());
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+void BM_MotionVsA2x(benchmark::State& state) {
+  const int threads = int(state.range(0));
+  Deployment a2x = open(kPairDir, threads);
+  auto motion = qo::audio::Motion::create(kMotionDir, threads, "");
+  motion->setEager(int(state.range(1)));
+  const std::vector<float> audio = utterance();
+  const int blocks = int((audio.size() + kBlock - 1) / kBlock);
+  double motionSeconds = 0, a2xSeconds = 0;
+  int motionFrames = 0, a2xFrames = 0;
+  for (auto _ : state) {
+    motionSeconds += streamMotion(*motion, audio, &motionFrames);
+    a2xSeconds += streamA2x(*a2x.model, audio, &a2xFrames);
+  }
+  if (motionFrames != 250 || a2xFrames != 250) state.SkipWithError("wrong frame count");
+  const double n = double(state.iterations());
+  state.counters["motion_ms_per_block"] = motionSeconds / n * 1000.0 / blocks;
+  state.counters["a2x_ms_per_block"] = a2xSeconds / n * 1000.0 / blocks;
+  state.counters["motion_rtf"] = motionSeconds / n / kSeconds;
+  state.counters["a2x_rtf"] = a2xSeconds / n / kSeconds;
+  state.counters["a2x_over_motion"] = a2xSeconds / motionSeconds;
+}
+BENCHMARK(BM_MotionVsA2x)->ArgsProduct({{1, 2}, {0, 3}})->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+void BM_MotionMel(benchmark::State& state) {
+  writeModels();
+  const qo::audio::MotionMembers mb = qo::audio::readMotionMembers(kMotionDir);
+  qo::audio::MotionMel mel(mb.window, mb.binmat);
+  const std::vector<float> audio = utterance();
+  std::vector<float> out(80 * 21);
+  size_t at = 0;
+  for (auto _ : state) {
+    mel.compute(audio.data() + at, out.data());
+    benchmark::DoNotOptimize(out.data());
+    at = (at + 3200) % (audio.size() - qo::audio::kMelWindowSamples);
+  }
+  state.counters["ffts_per_s"] = benchmark::Counter(double(state.iterations()) * 21, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_MotionMel)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
 }  // namespace
 

@@ -74,11 +74,11 @@ QO_API int qo_bundle_resolve_handle(const char* bundle, char* out, size_t out_ca
 QO_API int qo_bundle_resolve_member(const char* bundle, const char* member, char* out, size_t out_cap);
 
 /* ---- Frames -------------------------------------------------------------------------------
- * A keypoint set is 21 x 3 floats (qo_host_kp_rows() rows). A crop is 3 planes (R, G, B) of
- * crop x crop floats in [0, 1], owned by the context and valid until its next render. Full frames
- * are packed RGB (W x H x 3, stride 3 W) or RGBA (alpha 255). Source indices si are driver-video
- * frame indices, 0 <= si < qo_nt(ctx). These functions must not run concurrently on one
- * context. */
+ * A keypoint set is 21 x 3 floats (qo_host_kp_rows() rows). A crop is 3 planes (R, G, B) of crop x crop floats in
+ * [0, 1], owned by the context and valid until its next render. Full frames are packed RGB (W x H x 3, stride 3 W) or
+ * RGBA (alpha 255). Source indices si are driver-video frame indices, 0 <= si < qo_nt(ctx). These functions must not
+ * run concurrently on one context, except qo_render_kp_crop on one thread with qo_paste_crop of a crop copied out of
+ * the context on another: they share no mutable state (renderer and last crop / driver cursor and compositor). */
 
 /* Renders one crop of source frame si from source keypoints xs and driving keypoints xd.
  * Returns the crop, or NULL ("qo_render_kp_crop: bad args" or the renderer's failure). */

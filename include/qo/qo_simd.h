@@ -85,5 +85,43 @@ QO_API void gridSampleRows(const float* x, const float* grid, float* y, int C, i
 QO_API void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg,
                              int rowBegin, int rowEnd);
 
+// Int8 convolution, used by the quantised-convolution operator. The input image is uint8, one
+// row of `channels` values per pixel ([height][width][channels], channels a multiple of 4); the
+// weights are packed by int8ConvPack into blocks of kInt8ConvChannelBlock output channels, the
+// channel count padded with zero weights.
+inline constexpr int kInt8ConvChannelBlock = 8;
+inline constexpr int kInt8ConvMaxKernel = 64;  // largest kernel height int8ConvRow serves
+
+struct Int8ConvGeometry {
+  int height, width, channels;  // input image; channels padded to a multiple of 4
+  int kernelH, kernelW, strideH, strideW, dilationH, dilationW, padTop, padLeft;
+  int outWidth;
+  // Input columns one output row spans, padding included: (outWidth - 1) * strideW +
+  // (kernelW - 1) * dilationW + 1.
+  int paddedWidth;
+  int blocks;  // packed output-channel blocks
+};
+
+// int16 values int8ConvPack writes for M output channels.
+QO_API size_t int8ConvPackedSize(int M, int Cp, int KH, int KW);
+// w [M][C][KH][KW] -> packed (int8ConvPackedSize values), Cp >= C the padded channel count.
+QO_API void int8ConvPack(const int8_t* w, int M, int C, int KH, int KW, int Cp, int16_t* packed);
+// int16 values of the scratch int8ConvRow needs.
+QO_API size_t int8ConvScratchSize(const Int8ConvGeometry& g);
+// Exact int32 sums of output row oh: acc[ow * blocks * kInt8ConvChannelBlock + m] = sum over the
+// in-image taps (kh, kw) and channels c of w[m][c][kh][kw] * q[ih][iw][c], with
+// ih = oh * strideH + kh * dilationH - padTop, iw = ow * strideW + kw * dilationW - padLeft.
+// Every target returns the same sums while C * KH * KW <= 65793 (no int32 overflow).
+// kernelH <= kInt8ConvMaxKernel. scratch is the caller's, int8ConvScratchSize(g) values.
+QO_API void int8ConvRow(const Int8ConvGeometry& g, const uint8_t* q, const int16_t* packed, int oh, int16_t* scratch,
+                        int32_t* acc);
+// min and max of x[0, count), both starting at 0 (so lo <= 0 <= hi); false when some value is
+// not finite (lo and hi are then meaningless).
+QO_API bool int8Range(const float* x, size_t count, float* lo, float* hi);
+// Pixels [begin, end) of one planar image x (C planes of `plane` floats) into q (Cp values per
+// pixel): channel c gets clamp(zp + rint(x / scale), 0, 255) (ties to even), channels C..Cp-1 zp.
+QO_API void int8QuantizeNhwc(const float* x, size_t plane, int C, size_t begin, size_t end, float scale, int zp,
+                             uint8_t* q, int Cp);
+
 }  // namespace simd
 }  // namespace qo

@@ -7,6 +7,7 @@
 
 #include "audio/qo_a2x.h"
 #include "audio/qo_a2x_error.h"
+#include "capi/qo_guard.h"
 #include "qo/qo_a2x.h"
 #include "qo/qo_pool.h"
 
@@ -22,14 +23,7 @@ void fail(const char* fn, const char* reason) { setA2xError(std::string(fn) + ":
 
 template <class R, class F>
 R guarded(const char* fn, R failure, F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    fail(fn, e.what());
-  } catch (...) {
-    fail(fn, "unknown exception");
-  }
-  return failure;
+  return qo::capi::guardedBy([](const char* f, const char* why) { fail(f, why); }, fn, failure, body);
 }
 
 }  // namespace

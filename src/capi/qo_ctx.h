@@ -29,6 +29,12 @@ struct qo_ctx {
   std::vector<uint8_t> frame;         // W x H x 3 packed RGB
   const float* last_crop = nullptr;   // most recent render's crop (renderer-owned storage)
 };
+// After construction only two groups of members change, and qo_render_kp_crop and qo_paste_crop
+// may run at once on two threads because each touches one group only:
+//   render side: renderer (with the identity's prior, which only the renderer reads), last_crop;
+//   paste side:  cursor, paste (qo_paste_crop writes into the caller's buffer, never `frame`).
+// manifest, identity.M, drive, threads and ep are read-only. Keep it so: a member written by
+// both sides would need a lock, and the stream runner's overlap would race on it.
 
 namespace qo::capi {
 // Reads the paste mask member, which must hold exactly crop x crop bytes: "mask read failed" when

@@ -4,6 +4,8 @@
 #include <exception>
 #include <string>
 
+#include "capi/qo_guard.h"
+
 namespace qo::capi {
 
 void clearErr();
@@ -15,14 +17,7 @@ const char* lastErr();
 // failure value `fail`. No exception crosses the C boundary.
 template <class R, class F>
 R guarded(const char* fn, R fail, F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::exception& e) {
-    setErr(fn, e);
-  } catch (...) {
-    setErr(fn, "unknown exception");
-  }
-  return fail;
+  return guardedBy([](const char* f, const char* why) { setErr(f, why); }, fn, fail, body);
 }
 
 }  // namespace qo::capi

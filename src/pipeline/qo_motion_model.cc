@@ -3,6 +3,7 @@
 #include "bundle/qo_fs.h"
 #include "qo/qo_a2x.h"
 #include "qo/qo_bundle.h"
+#include "qo/qo_motion.h"
 
 namespace qo::utt {
 namespace {
@@ -25,6 +26,24 @@ class A2xModel final : public MotionModel {
   qo_a2x* m_;
 };
 
+class QoMotionModel final : public MotionModel {
+ public:
+  explicit QoMotionModel(qo_motion* m) : m_(m) {}
+  ~QoMotionModel() override { qo_motion_destroy(m_); }
+  void reset(int start, int dir, int loop) override { qo_motion_reset(m_, start, dir, loop); }
+  void setEager(int eager) override { qo_motion_set_eager(m_, eager); }
+  void push(const float* samples, int n) override { qo_motion_push(m_, samples, n); }
+  void finish() override { qo_motion_finish(m_); }
+  int avail() override { return qo_motion_avail(m_); }
+  int pull(int* rows, float* base, float* kp, int max) override { return qo_motion_pull(m_, rows, base, kp, max); }
+  int total() override { return qo_motion_total(m_); }
+  int nt() override { return qo_motion_nt(m_); }
+  bool negativeAvailIsFailure() const override { return true; }
+
+ private:
+  qo_motion* m_;
+};
+
 }  // namespace
 
 bool holdsA2x(const std::string& dir) {
@@ -41,13 +60,12 @@ std::unique_ptr<MotionModel> loadMotionModel(const std::string& dir, bool a2x, i
     }
     return std::make_unique<A2xModel>(m);
   }
-  // The whole-utterance motion model serves directories without the streaming encoder; it is not
-  // part of this build, so such a directory cannot drive an utterance.
-  (void)ep;
-  *error = "qo_motion_create: " + dir +
-           " holds no a2x_enc_stream.onnx, and the audio-to-motion model (qo_motion) that would serve it is not "
-           "part of this build";
-  return nullptr;
+  qo_motion* m = qo_motion_create(dir.c_str(), threads, ep.c_str());
+  if (!m) {
+    *error = qo_motion_last_error();
+    return nullptr;
+  }
+  return std::make_unique<QoMotionModel>(m);
 }
 
 }  // namespace qo::utt

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "render/int8conv_vnni.h"
 #include "render/qo_custom_ops.h"
 #include "render/qo_graph_rewrites.h"
 #include "render/qo_source_cone.h"
@@ -96,7 +97,7 @@ void Renderer::Impl::openDirector(const std::string& ep) {
           "registered function/op'. There is no standard-GridSample arm on this bundle to measure: the artifact itself "
           "is non-standard. Run the A/B on a STANDARD-ONNX bundle (the shipping format since "
           "INFERENCE_STANDARDIZATION.md #1), or unset the flag to load this one.");
-    // Int8ConvVNNI is the only operator such a session could need, and this build has none.
+    registerInt8ConvVNNI(options);  // quantised convolutions still need their kernel
   } else {
     gsRewrite = !envStartsWith("QO_GS_REWRITE", '0');
     if (!gsRewrite && !coreml)
@@ -106,6 +107,7 @@ void Renderer::Impl::openDirector(const std::string& ep) {
                    "standard bundle now runs ORT's own GridSample.\n",
                    modelKey.c_str());
     registerGridSampleFast(options);  // the one domain carries WarpDirector too; adding it twice fails
+    registerInt8ConvVNNI(options);
   }
 
   // The bytes are read even when nothing rewrites them: a missing or short member is refused

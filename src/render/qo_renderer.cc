@@ -55,9 +55,25 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
   const char* backendEnv = std::getenv("QO_CONV_BACKEND");
   const bool neon = ep == "neon" || (ep.empty() && backendEnv && std::strcmp(backendEnv, "neon") == 0);
   if (neon) {
-    // The native engine is not part of this build; the ORT CPU provider serves instead.
-    std::fprintf(stderr, "[qo] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
-    ep = "";
+    if (!ConvBackend::available()) {
+      std::fprintf(stderr, "[qo] fp16 NEON backend requested but unavailable on this build/CPU; using ORT\n");
+      ep = "";
+    } else if (!ConvBackend::graphSupported(m.modelPath)) {
+      std::fprintf(stderr,
+                   "[qo] NEON backend refused: %s is not the fused m4b graph (golden/unified director?); using ORT\n",
+                   modelKey.c_str());
+      ep = "";
+    } else {
+      if (m.crop != 512) throw std::runtime_error("qo_conv: only crop=512 m4b bundles");
+      m.conv = ConvBackend::create(m.modelPath, m.threads);
+      m.ep = "neon";
+      m.batch = m.conv->batch();
+      m.output.assign(size_t(m.batch) * 3 * size_t(m.crop) * size_t(m.crop), 0.0f);
+      m.pooledPtrs.assign(size_t(m.batch), nullptr);
+      m.pPtrs.assign(size_t(m.batch), nullptr);
+      std::fprintf(stderr, "[qo] director ep=neon (native fp16 conv engine, %d threads)\n", m.threads);
+      return;
+    }
   }
   // An unusable provider is refused before any bundle file is read.
   if (const std::string refusal = refuseEp(ep); !refusal.empty()) throw std::runtime_error(refusal);
@@ -172,6 +188,22 @@ const float* Renderer::render(const int32_t* si, const float* kpSource, const fl
                                ")");
 
   const size_t pooledN = size_t(Impl::kPooledPerFrame);
+  if (m.conv) {
+    const bool staged = !m.identity->hasMappedPrior() && !m.identity->hevcPath().empty();
+    if (staged) m.pStaging.resize(size_t(n) * size_t(m.pPerFrame));
+    for (int j = 0; j < n; ++j) {
+      m.pooledPtrs[size_t(j)] = m.identity->pooled64(si[j]);
+      const uint16_t* p = m.identity->P(si[j]);
+      if (staged && p) {
+        uint16_t* slot = m.pStaging.data() + size_t(j) * size_t(m.pPerFrame);
+        std::memcpy(slot, p, size_t(m.pPerFrame) * sizeof(uint16_t));
+        p = slot;
+      }
+      m.pPtrs[size_t(j)] = p;
+    }
+    m.conv->render(m.pooledPtrs.data(), m.pPtrs.data(), kpSource, kpDriving, n, m.output.data());
+    return m.output.data();
+  }
   if (m.prepSession) {  // the hoist requires batch 1: exactly one frame
     const int slot = m.acquire(si[0]);
     m.binding->BindInput(m.boundaryName.c_str(), m.ring[size_t(slot)]->value);
@@ -234,7 +266,7 @@ void Renderer::releaseArenaAfterNextRun() { impl_->releaseNext = true; }
 
 int Renderer::batch() const { return impl_->batch; }
 const char* Renderer::ep() const { return impl_->ep.c_str(); }
-const char* Renderer::backend() const { return "ort"; }
+const char* Renderer::backend() const { return impl_->conv ? "neon" : "ort"; }
 const char* Renderer::directorNote() const { return impl_->directorNote.c_str(); }
 
 }  // namespace qo

@@ -15,6 +15,7 @@
 #include "qo/qo_bundle.h"
 #include "qo/qo_identity.h"
 #include "qo/qo_renderer.h"
+#include "render/qo_conv.h"
 #include "render/qo_source_predictor.h"
 
 namespace qo {
@@ -54,6 +55,12 @@ struct Renderer::Impl {
   std::unique_ptr<Ort::Session> session;
   std::unique_ptr<Ort::IoBinding> binding;
   std::vector<Ort::Value> bound;
+
+  // "neon" mode: the native engine renders; per-frame fp16 sources are handed to it by pointer,
+  // P through a staging copy when it comes from a movie (the decoder reuses its buffer).
+  std::unique_ptr<ConvBackend> conv;
+  std::vector<const uint16_t*> pooledPtrs, pPtrs;
+  std::vector<uint16_t> pStaging;
 
   // ---- source-cone hoist: the cone runs per source frame on the prep thread ----
   struct Slot {

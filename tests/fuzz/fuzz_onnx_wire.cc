@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "render/onnx_walk.h"
+#include "render/qo_conv_init.h"
 #include "render/qo_onnx_wire.h"
 #include "tools/devkit/onnx_model_builder.h"
 
@@ -172,6 +173,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     (void)qo::hcConstValue(in);
     if (qo::hcTensorFloats(in, floats)) require(!floats.empty());
     qo::hcTensorDims(in, dims);
+  } catch (const std::runtime_error&) {
+  }
+
+  // Initializer reader of the native conv engine: values come back only at the declared size.
+  try {
+    for (const qo::OnnxInitializer& t : qo::onnxInitializers(in)) {
+      try {
+        const std::vector<float> v = qo::onnxInitializerFloats(t);
+        require(t.elements > 0 && v.size() == uint64_t(t.elements));
+        require(!t.hasRaw || t.raw.len == v.size() * 4);
+      } catch (const std::runtime_error&) {
+      }
+    }
+    std::vector<int64_t> dims;
+    (void)qo::onnxGraphInputDims(in, "P_rgb", dims);
   } catch (const std::runtime_error&) {
   }
 

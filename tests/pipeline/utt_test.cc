@@ -60,7 +60,11 @@ class UttTest : public ::testing::TestWithParam<const char*> {
   }
   static qo::test::TempDir* bundle_;
 
-  qo::test::ScopedEnv pipe{"QO_UTT_PIPELINE_PASTE", GetParam()};
+  // The parameter: the paste mode ("0" synchronous, "1" paste thread), then "m" for the demo
+  // motion directory (qo_motion, eager) instead of the bundle's streaming a2x.
+  const std::string param = GetParam();
+  const bool motion = param.size() > 1 && param[1] == 'm';
+  qo::test::ScopedEnv pipe{"QO_UTT_PIPELINE_PASTE", param.substr(0, 1).c_str()};
   qo::test::ScopedEnv noHybrid{"QO_UTT_HYBRID", nullptr};
   qo::test::ScopedEnv noSteady{"QO_STEADY_MODEL", nullptr};
   qo_ctx* ctx = nullptr;
@@ -81,9 +85,11 @@ class UttTest : public ::testing::TestWithParam<const char*> {
   void create(double silence = 0, const char* dir = nullptr) {
     qo_utt_opts o;
     std::memset(&o, 0, sizeof o);
-    const std::string d = bundle_->path();
+    const std::string d = bundle_->path() + (motion ? "/motion" : "");
     o.motion_dir = dir ? dir : d.c_str();
     o.silence_s = silence;
+    // Without the eager step qo_motion serves an open utterance only per 80-frame chunk.
+    if (motion) o.eager = 3;
     u = qo_utt_create(ctx, &o);
     ASSERT_NE(u, nullptr) << qo_utt_last_error();
   }
@@ -286,6 +292,8 @@ TEST_P(UttTest, PersistentPasteFailureEndsTheUtteranceAndIdleBacksOff) {
 }
 
 INSTANTIATE_TEST_SUITE_P(PasteModes, UttTest, ::testing::Values("0", "1"),
+                         [](const auto& p) { return std::string(p.param[0] == '1' ? "PasteThread" : "Synchronous"); });
+INSTANTIATE_TEST_SUITE_P(MotionModel, UttTest, ::testing::Values("0m", "1m"),
                          [](const auto& p) { return std::string(p.param[0] == '1' ? "PasteThread" : "Synchronous"); });
 
 TEST(UttCreate, RefusalsAndLoadFailures) {

@@ -14,6 +14,7 @@
 #include "tools/qo/bundle_check.h"
 #include "tools/qo/commands.h"
 #include "tools/qo/progress.h"
+#include "tools/devkit/demo_tessera.h"
 
 namespace qo::tool {
 namespace {
@@ -86,6 +87,25 @@ TEST(BundleCheck, SaysWhatAPathIsNot) {
   testing::internal::CaptureStderr();
   EXPECT_EQ(cmdInfo(1, argv), 1);
   EXPECT_EQ(testing::internal::GetCapturedStderr(), "qo info: " + whyNotABundle(notes) + "\n");
+}
+
+TEST(Info, ShowsTheTeethCarriage) {
+  test::TempDir t;
+  test::writeFile(t / "manifest.json", test::manifestText());
+  devkit::writeDemoTessera(t.path(), 32, 4);
+  std::string dir = t.path();
+  char* argv[] = {dir.data()};
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(cmdInfo(1, argv), 0);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("tessera    complete (4 of 4 members)\n"));
+  EXPECT_THAT(out, HasSubstr("  loaded                 4 donors, band "));
+  std::remove((t / "tessera_head.v1.pt").c_str());
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(cmdInfo(1, argv), 0);
+  out = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(out, HasSubstr("tessera    incomplete (3 of 4 members)\n"));
+  EXPECT_THAT(out, HasSubstr("  head_weights           missing (tessera_head.v1.pt)\n"));
 }
 
 }  // namespace

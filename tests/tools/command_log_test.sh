@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# command_log_test.sh QO say|render: runs the command on a tiny demo bundle with standard error in
+# command_log_test.sh QO say|render|stream: runs the command on a tiny demo bundle with standard error in
 # a file, as a log. The log holds no carriage return and a few dozen lines at most; the summary
 # lines on standard output keep the forms scripts and the README rely on.
 set -euo pipefail
@@ -9,6 +9,8 @@ trap 'rm -rf "$work"' EXIT
 "$qo" demo "$work/bundle" --tiny >/dev/null
 if [[ $cmd == say ]]; then
   "$qo" say "$work/bundle" --fast --out "$work/out.mp4" >"$work/stdout" 2>"$work/log"
+elif [[ $cmd == stream ]]; then
+  "$qo" stream "$work/bundle" --out "$work/out.mp4" >"$work/stdout" 2>"$work/log"
 else
   "$qo" render "$work/bundle" --frames 40 --out "$work/out.mp4" >"$work/stdout" 2>"$work/log"
 fi
@@ -19,7 +21,10 @@ lines=$(wc -l <"$work/log")
 want=(
   "^wrote $work/out.mp4 \\([0-9]+ frames 96x64, .+\\) and $work/out_sheet.png$"
 )
-if [[ $cmd == say ]]; then
+if [[ $cmd == stream ]]; then
+  want=("^wrote $work/out.mp4 \\([0-9]+ frames 96x64, .+\\)$"
+        "^streamed [0-9]+ frames in [0-9.]+ s: [0-9.]+ fps")
+elif [[ $cmd == say ]]; then
   want+=("^frames: [0-9]+ idle, [0-9]+ speech, [0-9]+ ramp; first speech frame [0-9]+ ms after the first audio$"
          "^delivered [0-9.]+ fps over [0-9.]+ s \\(as fast as possible pace\\); speech render [0-9.]+ ms/frame")
 else

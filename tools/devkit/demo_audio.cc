@@ -41,22 +41,6 @@ constexpr int kVoicedFirst = 1, kVoicedLast = 11, kHighFirst = 12, kHighLast = 1
 // the decoder's zero state.
 constexpr float kVoicingShift = -0.6f;
 
-// Deterministic uniform numbers in [-1, 1) (splitmix64), so every run writes the same models.
-class Noise {
- public:
-  explicit Noise(uint64_t seed) : s_(seed) {}
-  float next() {
-    uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-    z ^= z >> 31;
-    return float(double(z >> 11) / double(1ull << 53) * 2.0 - 1.0);
-  }
-
- private:
-  uint64_t s_;
-};
-
 void writeBytes(const std::string& path, const void* data, size_t bytes) {
   std::unique_ptr<FILE, int (*)(FILE*)> f(std::fopen(path.c_str(), "wb"), std::fclose);
   if (!f || std::fwrite(data, 1, bytes, f.get()) != bytes) throw std::runtime_error("cannot write " + path);
@@ -157,6 +141,8 @@ std::vector<float> positionTable(int npos, int h) {
 }
 
 }  // namespace
+
+std::vector<float> demoFeatureMix() { return mixMatrix(); }
 
 std::string demoFrontendPath(const std::string& dir) { return dir + "/audio_encoder_fp16.onnx"; }
 std::string demoTrunkPath(const std::string& dir) { return dir + "/audio_encoder_fp16_window_trunk.onnx"; }

@@ -24,9 +24,27 @@
 //    zero state the mouth starts half open; silence priming starts it closed.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace qo::devkit {
+
+// Deterministic uniform numbers in [-1, 1) (splitmix64), so every run writes the same models.
+class Noise {
+ public:
+  explicit Noise(uint64_t seed) : s_(seed) {}
+  float next() {
+    uint64_t z = (s_ += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    z ^= z >> 31;
+    return float(double(z >> 11) / double(1ull << 53) * 2.0 - 1.0);
+  }
+
+ private:
+  uint64_t s_;
+};
 
 struct DemoAudioOptions {
   int h = 32;                 // context width and decoder state
@@ -63,6 +81,10 @@ void writeDemoDecoder(const std::string& path, int h);
 void writeDemoPositions(const std::string& path, int npos, int h);
 void writeDemoNorm(const std::string& path);
 std::string demoMetaText(const DemoAudioOptions& options);
+
+// The frontend's last mix: feature f of a frame is sum over bands b of mix[b * 9216 + f] times
+// 0.25 x the log energy of band b (16 bands), for models that read the energy back.
+std::vector<float> demoFeatureMix();
 
 // Trunk columns per 2 s window (one per 80 samples, 160-sample support).
 inline constexpr int kDemoTrunkColumns = 399;

@@ -12,7 +12,10 @@
 #include "qo/qo_simd.h"
 #include "tools/devkit/demo_audio.h"
 #include "tools/devkit/demo_director.h"
+#include "tools/devkit/demo_fca.h"
 #include "tools/devkit/demo_face.h"
+#include "tools/devkit/demo_motion.h"
+#include "tools/devkit/demo_tessera.h"
 #include "tools/devkit/media_writer.h"
 
 namespace qo::devkit {
@@ -127,6 +130,12 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
     DemoAudioOptions a;
     a.targetRows = o.nt;
     writeDemoAudioModels(dir, a);
+    writeDemoStreamAssets(dir, o.crop);
+  }
+  if (o.motion) {
+    DemoMotionOptions m;
+    m.nt = o.nt;
+    writeDemoMotion(dir + "/motion", m);
   }
   for (int batch : o.directorBatches) writeDemoDirector(dir + "/model_b" + std::to_string(batch) + ".onnx", o.crop, batch);
 
@@ -160,6 +169,10 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   manifest += "  \"amount\": 1.3,\n  \"sigma\": 2.0,\n  \"ksize\": " + std::to_string(o.crop >= 16 ? 13 : 3) + ",\n";
   manifest += "  \"frames\": " + std::to_string(frames);
   if (o.priorMovie) manifest += ",\n  \"P_hevc\": \"P_hevc.mov\"";
+  if (o.tessera) {
+    writeDemoTessera(dir, o.crop);
+    manifest += ",\n  \"tessera\": " + demoTesseraManifestBlock(o.crop);
+  }
   manifest += "\n}\n";
   writeBytes(dir + "/manifest.json", manifest.data(), manifest.size());
 }

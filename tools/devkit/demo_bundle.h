@@ -18,6 +18,8 @@ struct DemoOptions {
   bool driverMovie = false;  // target_frames.mp4 instead of a JPEG directory
   bool fsRed = false;        // also write fs_red.f16
   bool audio = true;         // the audio-to-motion members (frontend, encoder, decoder, tables)
+  bool motion = true;        // the qo_motion directory motion/ (student, generator, stitching)
+  bool tessera = false;      // the teeth-borrow members and the manifest's "tessera" block
   // Director graphs written as model_b<N>.onnx, one per batch size.
   std::vector<int> directorBatches = {1};
   // Canvas the paste transforms are authored on (the stamp); 0 = the frame canvas.

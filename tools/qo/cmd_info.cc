@@ -9,6 +9,7 @@
 
 #include "bundle/qo_bundle.h"
 #include "bundle/qo_fs.h"
+#include "tessera/qo_bundle_tessera.h"
 #include "tools/qo/bundle_check.h"
 #include "tools/qo/commands.h"
 
@@ -42,6 +43,27 @@ std::vector<std::string> directorModels(const std::string& dir) {
   }
   std::sort(out.begin(), out.end());
   return out;
+}
+
+// The teeth-borrow carriage: which of the four members are present and, when all are, whether
+// they load and agree with each other.
+void printTessera(const std::string& dir) {
+  const TesseraCarriage c = tesseraCarriage(dir);
+  std::string planes;
+  for (const std::string& p : c.planes) planes += (planes.empty() ? ", planes " : " ") + p;
+  std::printf("tessera    %s (%d of 4 members)%s%s\n", c.complete ? "complete" : "incomplete",
+              4 - int(c.missing.size()), c.declared ? ", declared in the manifest" : "", planes.c_str());
+  for (int i = 0; i < tesseraSlotCount(); ++i)
+    std::printf("  %-22s %s (%s)\n", tesseraSlotKeys()[i], describe(c.paths[size_t(i)]).c_str(),
+                c.slots.names[size_t(i)].c_str());
+  if (!c.complete) return;
+  try {
+    const TesseraAttachInputs in = loadTesseraMembers(dir);
+    std::printf("  loaded                 %d donors, band %dx%d, %s %s in %s\n", in.n_donors, in.band_w, in.band_h,
+                in.bank_codec.c_str(), in.bank_pix_fmt.c_str(), in.bank_container.c_str());
+  } catch (const std::exception& e) {
+    std::printf("  refused                %s\n", e.what());
+  }
 }
 
 }  // namespace
@@ -78,6 +100,7 @@ int cmdInfo(int argc, char** argv) {
   }
   for (const std::string& model : directorModels(m.dir))
     std::printf("  %-22s %s\n", model.c_str(), describe(m.dir + "/" + model).c_str());
+  printTessera(m.dir);
   return 0;
 }
 

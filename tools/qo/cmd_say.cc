@@ -82,9 +82,29 @@ class Recording {
 
 }  // namespace
 
+bool prepareSpeech(const char* cmd, std::string& bundle, const std::string& wav, std::vector<int16_t>& speech,
+                   std::string& how) {
+  try {
+    if (bundle.empty()) bundle = ensureDemoBundle("demo.qobundle");
+    if (wav.empty()) speech = builtInSentence(&how);
+    else {
+      speech = readWav16k(wav);
+      how = wav;
+    }
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "qo %s: %s\n", cmd, e.what());
+    return false;
+  }
+  if (const std::string why = whyNotABundle(bundle); !why.empty()) {
+    std::fprintf(stderr, "qo %s: %s\n", cmd, why.c_str());
+    return false;
+  }
+  return true;
+}
+
 int cmdSay(int argc, char** argv) {
   std::string bundle, wav, out = "say.mp4";
-  bool fast = false;
+  bool fast = false, motion = false;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -97,29 +117,17 @@ int cmdSay(int argc, char** argv) {
     if (a == "--wav") wav = value();
     else if (a == "--out") out = value();
     else if (a == "--fast") fast = true;
+    else if (a == "--motion") motion = true;
     else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "usage: qo say [BUNDLE] [--wav IN.wav] [--out OUT.mp4] [--fast]\n");
+      std::fprintf(stderr, "usage: qo say [BUNDLE] [--wav IN.wav] [--out OUT.mp4] [--fast] [--motion]\n"
+                           "  --motion  drive the face with the audio-to-motion model in BUNDLE/motion (qo_motion)\n");
       return 2;
     } else bundle = a;
   }
 
   std::vector<int16_t> speech;
   std::string how;
-  try {
-    if (bundle.empty()) bundle = ensureDemoBundle("demo.qobundle");
-    if (wav.empty()) speech = builtInSentence(&how);
-    else {
-      speech = readWav16k(wav);
-      how = wav;
-    }
-  } catch (const std::exception& e) {
-    std::fprintf(stderr, "qo say: %s\n", e.what());
-    return 1;
-  }
-  if (const std::string why = whyNotABundle(bundle); !why.empty()) {
-    std::fprintf(stderr, "qo say: %s\n", why.c_str());
-    return 1;
-  }
+  if (!prepareSpeech("say", bundle, wav, speech, how)) return 1;
   std::fprintf(stderr, "[qo say] %.2f s of speech (%s)\n", double(speech.size()) / 16000, how.c_str());
 
   char dir[4096];
@@ -143,7 +151,25 @@ int cmdSay(int argc, char** argv) {
     return 1;
   }
   const int W = qo_width(ctx), H = qo_height(ctx);
-  qo_utt* u = qo_utt_open(ctx, dir);
+  qo_utt* u = nullptr;
+  if (motion) {
+    // qo_motion generates 80 frames per chunk; the hybrid eager step serves them as the speech
+    // arrives instead of a chunk at a time.
+    const std::string motionDir = std::string(dir) + "/motion";
+    if (!fileExists(motionDir + "/meta.json")) {
+      std::fprintf(stderr, "qo say: --motion: %s holds no motion directory (no meta.json)\n", motionDir.c_str());
+      qo_destroy(ctx);
+      return 1;
+    }
+    qo_utt_opts o;
+    std::memset(&o, 0, sizeof o);
+    o.motion_dir = motionDir.c_str();
+    o.eager = -2;
+    u = qo_utt_create(ctx, &o);
+    std::fprintf(stderr, "[qo say] motion model: qo_motion (%s, hybrid eager)\n", motionDir.c_str());
+  } else {
+    u = qo_utt_open(ctx, dir);
+  }
   if (!u) {
     std::fprintf(stderr, "qo say: %s\n", qo_utt_last_error());
     qo_destroy(ctx);

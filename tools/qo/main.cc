@@ -15,6 +15,10 @@ void usage(FILE* out) {
                "  demo [DIR] [opts]    write the demo avatar bundle (default demo.qobundle; --help for opts)\n"
                "  say [BUNDLE]         speak a WAV (or a built-in sentence) through the utterance API\n"
                "      [--wav IN.wav] [--out OUT.mp4] [--fast]        into an MP4 with sound\n"
+               "  stream [BUNDLE]      render a WAV (or the built-in sentence) offline through the stream runner\n"
+               "      [--wav IN.wav] [--out OUT.mp4]                 as fast as possible, with the final fps\n"
+               "  serve [BUNDLE]       the avatar live in a browser page (loopback; one page at a time)\n"
+               "        [--port N] [--host 127.0.0.1]\n"
                "  render [BUNDLE]      replay the drive tables into an MP4 and a contact sheet\n"
                "         [--out OUT.mp4] [--frames N] [--model KEY]   (default: the demo bundle)\n"
                "  version              print the library's dependency versions\n");
@@ -33,6 +37,10 @@ int main(int argc, char** argv) {
   if (!std::strcmp(cmd, "demo")) return qo::tool::cmdDemo(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "render")) return qo::tool::cmdRender(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "say")) return qo::tool::cmdSay(argc - 2, argv + 2);
+  if (!std::strcmp(cmd, "stream")) return qo::tool::cmdStream(argc - 2, argv + 2);
+#ifdef QO_HAVE_SERVE
+  if (!std::strcmp(cmd, "serve")) return qo::tool::cmdServe(argc - 2, argv + 2);
+#endif
   if (!std::strcmp(cmd, "version")) {
     std::printf("%s\n", qo::buildInfo().c_str());
     return 0;

@@ -1,0 +1,162 @@
+// The native fp16 conv engine against ONNX Runtime on the m4b demo graph at crop 512, batch 1,
+// at 1 and 2 threads: both run alternately inside one benchmark so that they share the load of
+// the machine, and the counters report each side's ms/frame and GFLOP/s and their ratio.
+// BM_Conv3x3Layer runs single 3x3 layers of the engine on one thread against this CPU's FMA peak:
+// FMA ports x float lanes x 2 flops x clock, from /proc/cpuinfo (2 ports, 8 lanes with AVX2).
+#include <benchmark/benchmark.h>
+#include <onnxruntime_cxx_api.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "compute/qo_convf16.h"
+#include "hwy/aligned_allocator.h"
+#include "qo/qo_simd.h"
+#include "render/qo_conv.h"
+#include "tools/devkit/demo_m4b.h"
+
+namespace {
+
+const std::string kGraph = "/tmp/qo_bench_m4b_b1.onnx";
+
+// Multiply-adds per frame of the network's convolutions and basis product, times two.
+double flopsPerFrame() {
+  struct L {
+    double hw, cin, cout, taps;
+  };
+  const L layers[] = {{1024, 85, 96, 1},   {1024, 96, 96, 9},   {256, 96, 144, 9},   {64, 144, 192, 9},
+                      {256, 336, 144, 9},  {1024, 240, 96, 9},  {4096, 96, 48, 9},   {4096, 48, 23, 9},
+                      {65536, 7, 24, 9},   {65536, 24, 24, 9},  {65536, 24, 12, 9},  {6 * 53248, 7, 32, 9},
+                      {6 * 53248, 32, 32, 9}, {6 * 53248, 32, 32, 9}, {6 * 53248, 32, 3, 9}};
+  double macs = 64.0 * 196608;
+  for (const L& l : layers) macs += l.hw * l.cin * l.cout * l.taps;
+  return 2 * macs;
+}
+
+double peakGflopsPerCore() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  double mhz = 0;
+  while (std::getline(in, line))
+    if (line.rfind("cpu MHz", 0) == 0) {
+      mhz = std::stod(line.substr(line.find(':') + 1));
+      break;
+    }
+  return 2.0 * 8 * 2 * mhz / 1000.0;  // 2 FMA ports x 8 float lanes x 2 flops x GHz
+}
+
+double processCpuSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
+void ensureGraph() {
+  static bool done = false;
+  if (done) return;
+  qo::devkit::writeM4bDirector(kGraph, {});
+  done = true;
+}
+
+void BM_EngineVsOrt(benchmark::State& state) {
+  const int threads = int(state.range(0));
+  ensureGraph();
+  std::unique_ptr<qo::ConvBackend> engine = qo::ConvBackend::create(kGraph, threads);
+
+  Ort::Env env(ORT_LOGGING_LEVEL_WARNING, "bench");
+  Ort::SessionOptions so;
+  so.SetIntraOpNumThreads(threads);
+  so.SetInterOpNumThreads(1);
+  so.SetGraphOptimizationLevel(GraphOptimizationLevel::ORT_ENABLE_ALL);
+  so.AddConfigEntry("session.intra_op.allow_spinning", "0");
+  Ort::Session session(env, kGraph.c_str(), so);
+
+  std::vector<float> pooled(65536), p(3 * 512 * 512), ks(63), kd(63), out(3 * 512 * 512), ortOut(out.size());
+  for (size_t i = 0; i < pooled.size(); ++i) pooled[i] = 0.25f * std::sin(float(i) * 0.013f);
+  for (size_t i = 0; i < p.size(); ++i) p[i] = 0.5f + 0.3f * std::sin(float(i % 512) * 0.02f);
+  for (int i = 0; i < 63; ++i) ks[size_t(i)] = 0.02f * float(i % 21) - 0.2f, kd[size_t(i)] = ks[size_t(i)] + 0.01f;
+  std::vector<uint16_t> pooled16(pooled.size()), p16(p.size());
+  qo::simd::f32ToF16(pooled.data(), pooled16.data(), pooled.size());
+  qo::simd::f32ToF16(p.data(), p16.data(), p.size());
+  const uint16_t* pp[1] = {pooled16.data()};
+  const uint16_t* pr[1] = {p16.data()};
+
+  const Ort::MemoryInfo mem = Ort::MemoryInfo::CreateCpu(OrtArenaAllocator, OrtMemTypeDefault);
+  const int64_t sp[] = {1, 64, 32, 32}, sP[] = {1, 3, 512, 512}, sk[] = {1, 21, 3};
+  std::vector<Ort::Value> in;
+  in.push_back(Ort::Value::CreateTensor<float>(mem, pooled.data(), pooled.size(), sp, 4));
+  in.push_back(Ort::Value::CreateTensor<float>(mem, p.data(), p.size(), sP, 4));
+  in.push_back(Ort::Value::CreateTensor<float>(mem, kd.data(), kd.size(), sk, 3));
+  in.push_back(Ort::Value::CreateTensor<float>(mem, ks.data(), ks.size(), sk, 3));
+  Ort::Value o = Ort::Value::CreateTensor<float>(mem, ortOut.data(), ortOut.size(), sP, 4);
+  const char* inNames[] = {"pooled64", "P_rgb", "kp_driving", "kp_source"};
+  const char* outNames[] = {"rgb"};
+  auto runOrt = [&] { session.Run(Ort::RunOptions{nullptr}, inNames, in.data(), 4, outNames, &o, 1); };
+  auto runEngine = [&] { engine->render(pp, pr, ks.data(), kd.data(), 1, out.data()); };
+  runOrt();
+  runEngine();
+
+  using Clock = std::chrono::steady_clock;
+  double engineS = 0, ortS = 0, engineCpu = 0, ortCpu = 0;
+  for (auto _ : state) {
+    const double c0 = processCpuSeconds();
+    auto t0 = Clock::now();
+    runEngine();
+    auto t1 = Clock::now();
+    const double c1 = processCpuSeconds();
+    runOrt();
+    auto t2 = Clock::now();
+    const double c2 = processCpuSeconds();
+    engineS += std::chrono::duration<double>(t1 - t0).count();
+    ortS += std::chrono::duration<double>(t2 - t1).count();
+    engineCpu += c1 - c0;
+    ortCpu += c2 - c1;
+  }
+  const double n = double(state.iterations()), flops = flopsPerFrame();
+  state.counters["engine_ms"] = engineS / n * 1e3;
+  state.counters["ort_ms"] = ortS / n * 1e3;
+  state.counters["ort_over_engine"] = ortS / engineS;
+  state.counters["engine_GFLOPs"] = flops * n / engineS / 1e9;
+  state.counters["ort_GFLOPs"] = flops * n / ortS / 1e9;
+  state.counters["engine_pct_peak"] = 100.0 * flops * n / engineS / 1e9 / (peakGflopsPerCore() * threads);
+  state.counters["GFLOP_per_frame"] = flops / 1e9;
+  // CPU seconds of every thread of the process: on a loaded machine the steadier measure of work.
+  state.counters["engine_cpu_ms"] = engineCpu / n * 1e3;
+  state.counters["ort_cpu_ms"] = ortCpu / n * 1e3;
+  state.counters["ort_over_engine_cpu"] = ortCpu / engineCpu;
+}
+BENCHMARK(BM_EngineVsOrt)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
+
+// One 3x3 layer: args width, height, cin, cout (stored channels, multiples of 8).
+void BM_Conv3x3Layer(benchmark::State& state) {
+  const int W = int(state.range(0)), H = int(state.range(1)), cin = int(state.range(2)), cout = int(state.range(3));
+  auto in = hwy::AllocateAligned<uint16_t>(size_t(H + 2) * (W + 2) * cin);
+  auto outp = hwy::AllocateAligned<uint16_t>(size_t(H + 2) * (W + 2) * cout);
+  auto w = hwy::AllocateAligned<float>(size_t(9) * cin * cout);
+  auto b = hwy::AllocateAligned<float>(size_t(cout));
+  auto stage = hwy::AllocateAligned<float>(qo::simd::convF16StageFloats(W, cin));
+  for (size_t i = 0; i < size_t(H + 2) * (W + 2) * cin; ++i) in[i] = qo::f32ToF16(float(i % 7) * 0.1f);
+  for (size_t i = 0; i < size_t(9) * cin * cout; ++i) w[i] = float(i % 5) * 0.01f;
+  for (int i = 0; i < cout; ++i) b[size_t(i)] = 0.0f;
+  const qo::simd::ConvF16Layer L{9, cin, cout, w.get(), b.get(), true};
+  for (auto _ : state) qo::simd::convF16Rows(L, {in.get(), outp.get(), W}, 0, H, stage.get());
+  const double flops = 2.0 * W * H * cin * cout * 9 * double(state.iterations());
+  state.counters["GFLOPs"] = benchmark::Counter(flops / 1e9, benchmark::Counter::kIsRate);
+  state.counters["peak_GFLOPs"] = peakGflopsPerCore();
+}
+BENCHMARK(BM_Conv3x3Layer)
+    ->Args({208, 256, 32, 32})  // tile1 / tile2
+    ->Args({256, 256, 24, 24})  // corr1
+    ->Args({32, 32, 240, 96})   // d0
+    ->Args({64, 64, 96, 48})    // ref
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,41 @@
+// Kernels of the native fp16 conv engine (render/qo_conv): convolutions over channel-last fp16
+// maps with a one-pixel zero border, and the basis product. Dispatched per Highway target.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace qo::simd {
+
+// One packed convolution layer. Channel counts are the stored ones: multiples of 8, the extra
+// channels carry zero weights and bias, so they read and write zeros.
+struct ConvF16Layer {
+  int taps = 9;                     // 9: 3 x 3, 1: 1 x 1
+  int cin = 0, cout = 0;            // stored channels per pixel of input and output map
+  const float* weights = nullptr;   // [taps][cin][cout], fp16 values widened to float
+  const float* bias = nullptr;      // [cout]
+  bool relu = false;
+};
+
+// Input and output maps share the interior size height x width; both are stored
+// (height + 2) x (width + 2) x channels with a zero border that the kernel never writes.
+struct ConvF16Maps {
+  const uint16_t* in = nullptr;
+  uint16_t* out = nullptr;
+  int width = 0;
+};
+
+// Floats of per-thread staging that convF16Rows needs for maps `width` wide with `cin` channels.
+inline size_t convF16StageFloats(int width, int cin) { return size_t(3) * size_t(width + 2) * size_t(cin); }
+
+// Output rows [y0, y1) (interior rows). `stage` is owned by the calling thread. The sums are
+// float (fused multiply-adds, bias first), rounded once to fp16 on the store.
+void convF16Rows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);
+
+// out[f][c] = sum_j coef[f][j] * basis[j][c] for columns [c0, c1), computed for four frames at
+// once; `coef` is [4][k] (unused frames zero), `basis` [k][columns], out[f] a row of `columns`
+// floats for f < frames.
+void basisColumns(const float* coef, int k, const float* basis, size_t columns, size_t c0, size_t c1,
+                  float* const* out, int frames);
+
+}  // namespace qo::simd

@@ -1,0 +1,148 @@
+// 3 x 3 and 1 x 1 convolutions over channel-last fp16 maps with a one-pixel zero border, the
+// arithmetic in float. Lanes hold neighbouring output channels: each input value is broadcast
+// once per block of four output pixels and multiplied into up to three vectors of output
+// channels, which keeps twelve independent accumulators in flight. The input rows a band needs
+// are widened once into a three-row float ring per thread, so the inner loop is loads, broadcasts
+// and fused multiply-adds only.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "compute/qo_convf16.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "compute/qo_convf16_simd.cc"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+#include "compute/qo_half-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace qo::simd::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+namespace {
+
+// Channel vectors of a compile-time lane count that divides 8 (stored channels are multiples of 8).
+#if HWY_ARCH_X86
+using D = hn::CappedTag<float, 8>;
+#else
+using D = hn::FixedTag<float, 4>;
+#endif
+constexpr int kLanes = int(hn::MaxLanes(D()));
+constexpr int kPixels = 4;
+
+template <int NP, int NV>
+HWY_INLINE void Block(D d, const float* const* rows, const simd::ConvF16Layer& L, int x, int v0,
+                      uint16_t* HWY_RESTRICT outRow) {
+  const int cin = L.cin, cout = L.cout;
+  hn::Vec<D> acc[NP][NV];
+  for (int i = 0; i < NV; ++i) {
+    const auto b = hn::LoadU(d, L.bias + (v0 + i) * kLanes);
+    for (int p = 0; p < NP; ++p) acc[p][i] = b;
+  }
+  for (int t = 0; t < L.taps; ++t) {
+    const int ky = L.taps == 1 ? 1 : t / 3, kx = L.taps == 1 ? 1 : t % 3;
+    const float* HWY_RESTRICT in = rows[ky] + ptrdiff_t(x + kx) * cin;
+    const float* HWY_RESTRICT w = L.weights + ptrdiff_t(t) * cin * cout + v0 * kLanes;
+    for (int ci = 0; ci < cin; ++ci) {
+      hn::Vec<D> wv[NV];
+      for (int i = 0; i < NV; ++i) wv[i] = hn::LoadU(d, w + ptrdiff_t(ci) * cout + i * kLanes);
+      for (int p = 0; p < NP; ++p) {
+        const auto v = hn::Set(d, in[p * cin + ci]);
+        for (int i = 0; i < NV; ++i) acc[p][i] = hn::MulAdd(wv[i], v, acc[p][i]);
+      }
+    }
+  }
+  for (int p = 0; p < NP; ++p) {
+    for (int i = 0; i < NV; ++i) {
+      auto v = acc[p][i];
+      if (L.relu) v = hn::Max(v, hn::Zero(d));
+      StoreAsHalves(d, v, outRow + ptrdiff_t(x + 1 + p) * cout + (v0 + i) * kLanes);
+    }
+  }
+}
+
+template <int NV>
+void Row(D d, const float* const* rows, const simd::ConvF16Layer& L, int width, int v0, uint16_t* outRow) {
+  int x = 0;
+  for (; x + kPixels <= width; x += kPixels) Block<kPixels, NV>(d, rows, L, x, v0, outRow);
+  for (; x < width; ++x) Block<1, NV>(d, rows, L, x, v0, outRow);
+}
+
+void WidenRow(const uint16_t* HWY_RESTRICT src, float* HWY_RESTRICT dst, size_t n) {
+  const D d;
+  for (size_t i = 0; i < n; i += kLanes) hn::StoreU(LoadHalvesForArithmetic(d, src + i), d, dst + i);
+}
+
+}  // namespace
+
+void ConvF16Rows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
+  const D d;
+  const int W = m.width;
+  const size_t rowIn = size_t(W + 2) * size_t(L.cin);
+  const size_t rowOut = size_t(W + 2) * size_t(L.cout);
+  const auto slot = [&](int r) { return stage + size_t(r % 3) * rowIn; };
+  const auto widen = [&](int r) { WidenRow(m.in + size_t(r) * rowIn, slot(r), rowIn); };
+  const bool wide = L.taps == 9;
+  if (wide && y0 < y1) {
+    widen(y0);
+    widen(y0 + 1);
+  }
+  const int vectors = L.cout / kLanes;
+  for (int y = y0; y < y1; ++y) {  // output row y reads padded input rows y .. y + 2
+    if (wide) widen(y + 2);
+    else widen(y + 1);
+    const float* rows[3] = {slot(y), slot(y + 1), slot(y + 2)};
+    uint16_t* outRow = m.out + size_t(y + 1) * rowOut;
+    for (int v0 = 0; v0 < vectors;) {
+      const int left = vectors - v0;
+      const int nv = left == 4 ? 2 : std::min(left, 3);  // 4 goes as 2 + 2, not 3 + 1
+      if (nv == 3) Row<3>(d, rows, L, W, v0, outRow);
+      else if (nv == 2) Row<2>(d, rows, L, W, v0, outRow);
+      else Row<1>(d, rows, L, W, v0, outRow);
+      v0 += nv;
+    }
+  }
+}
+
+void BasisColumns(const float* HWY_RESTRICT coef, int k, const float* HWY_RESTRICT basis, size_t columns, size_t c0,
+                  size_t c1, float* const* out, int frames) {
+  const D d;
+  size_t c = c0;
+  for (; c + kLanes <= c1; c += kLanes) {
+    hn::Vec<D> acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
+    for (int j = 0; j < k; ++j) {
+      const auto b = hn::LoadU(d, basis + size_t(j) * columns + c);
+      for (int f = 0; f < 4; ++f) acc[f] = hn::MulAdd(hn::Set(d, coef[f * k + j]), b, acc[f]);
+    }
+    for (int f = 0; f < frames; ++f) hn::StoreU(acc[f], d, out[f] + c);
+  }
+  for (; c < c1; ++c) {
+    for (int f = 0; f < frames; ++f) {
+      float s = 0.0f;
+      for (int j = 0; j < k; ++j) s = s + coef[f * k + j] * basis[size_t(j) * columns + c];
+      out[f][c] = s;
+    }
+  }
+}
+
+}  // namespace qo::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace qo::simd {
+
+HWY_EXPORT(ConvF16Rows);
+HWY_EXPORT(BasisColumns);
+
+void convF16Rows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage) {
+  HWY_DYNAMIC_DISPATCH(ConvF16Rows)(layer, maps, y0, y1, stage);
+}
+
+void basisColumns(const float* coef, int k, const float* basis, size_t columns, size_t c0, size_t c1,
+                  float* const* out, int frames) {
+  HWY_DYNAMIC_DISPATCH(BasisColumns)(coef, k, basis, columns, c0, c1, out, frames);
+}
+
+}  // namespace qo::simd
+#endif  // HWY_ONCE

@@ -1,0 +1,290 @@
+// The int8 convolution's vector parts: the input range, the quantisation into per-pixel rows, and
+// the int32 accumulation of one output row.
+//
+// Accumulation multiplies 16-bit values pairwise into 32-bit sums (one multiply-add instruction
+// per 16 products on x86): a uint8 times an int8 needs 16 bits, and a pair of them (at most
+// 2 * 255 * 128) fits an int32 lane without saturating, so every target returns the same exact
+// sums. The 8-bit byte-pair multiply would saturate its 16-bit pair sums at 2 * 255 * 127 and is
+// not used.
+//
+// Vector lanes hold output channels: one 32-bit lane per channel carries the weights of two
+// neighbouring input channels, and the matching two input values are broadcast to every lane.
+// Each input row a job needs is first widened to 16 bits with zero columns in the padding, so the
+// inner loop runs over every tap without tests and an outside tap adds nothing.
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "compute/qo_int8conv_simd.cc"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+
+#include "qo/qo_simd.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace qo::simd::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+namespace {
+
+constexpr int kBlock = kInt8ConvChannelBlock;  // output channels per packed block
+
+// Widens the input rows of output row oh (the in-image ones) into scratch, zero outside the
+// image columns; rows[k] is the widened row of tap row kh = rowTap[k].
+int WidenRows(const Int8ConvGeometry& g, const uint8_t* HWY_RESTRICT q, int oh, int16_t* HWY_RESTRICT scratch,
+              const int16_t** rows, int* rowTap) {
+  const int cp = g.channels;
+  const size_t rowLen = size_t(g.paddedWidth) * size_t(cp);
+  int n = 0;
+  for (int kh = 0; kh < g.kernelH; ++kh) {
+    const int ih = oh * g.strideH + kh * g.dilationH - g.padTop;
+    if (ih < 0 || ih >= g.height) continue;
+    int16_t* HWY_RESTRICT dst = scratch + size_t(n) * rowLen;
+    const int left = std::min(g.padLeft, g.paddedWidth);
+    const int inside = std::max(0, std::min(g.width, g.paddedWidth - g.padLeft));
+    std::memset(dst, 0, size_t(left) * cp * sizeof(int16_t));
+    const uint8_t* HWY_RESTRICT src = q + size_t(ih) * size_t(g.width) * cp;
+    int16_t* HWY_RESTRICT mid = dst + size_t(left) * cp;
+    const size_t count = size_t(inside) * cp;
+    size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::CappedTag<int16_t, 16> d16;
+    const hn::Rebind<uint8_t, decltype(d16)> d8;
+    const size_t L = hn::Lanes(d16);
+    for (; i + L <= count; i += L) hn::StoreU(hn::PromoteTo(d16, hn::LoadU(d8, src + i)), d16, mid + i);
+#endif
+    for (; i < count; ++i) mid[i] = int16_t(src[i]);
+    const int right = g.paddedWidth - left - inside;
+    if (right > 0) std::memset(mid + count, 0, size_t(right) * cp * sizeof(int16_t));
+    rows[n] = dst;
+    rowTap[n] = kh;
+    ++n;
+  }
+  return n;
+}
+
+struct RowJob {
+  const Int8ConvGeometry* g;
+  const int16_t* const* rows;
+  const int* rowTap;
+  int rowCount;
+  const int16_t* weights;  // packed
+  size_t blockStride;      // int16 values per packed block
+  int32_t* acc;            // [outWidth][blocks * kBlock]
+};
+
+#if HWY_TARGET == HWY_SCALAR
+
+void AccumulateRow(const RowJob& j) {
+  const Int8ConvGeometry& g = *j.g;
+  const int cp = g.channels, mp = g.blocks * kBlock;
+  for (int ow = 0; ow < g.outWidth; ++ow) {
+    int32_t* out = j.acc + size_t(ow) * mp;
+    for (int m = 0; m < mp; ++m) {
+      const int16_t* w = j.weights + size_t(m / kBlock) * j.blockStride + (m % kBlock) * 2;
+      int32_t sum = 0;
+      for (int r = 0; r < j.rowCount; ++r)
+        for (int kw = 0; kw < g.kernelW; ++kw) {
+          const int16_t* x = j.rows[r] + size_t(ow * g.strideW + kw * g.dilationW) * cp;
+          const int16_t* wt = w + (size_t(j.rowTap[r]) * g.kernelW + kw) * size_t(cp) * kBlock;
+          for (int c = 0; c < cp; c += 2)
+            sum += int32_t(wt[c * kBlock]) * x[c] + int32_t(wt[c * kBlock + 1]) * x[c + 1];
+        }
+      out[m] = sum;
+    }
+  }
+}
+
+#else
+
+using D16 = hn::CappedTag<int16_t, 16>;
+using D32 = hn::Repartition<int32_t, D16>;
+constexpr size_t kLanes16 = hn::MaxLanes(D16());
+constexpr int kVectorsPerBlock = int(2 * kBlock / kLanes16);  // 1 with 256-bit vectors
+constexpr int kAccumulators = 12;
+
+// Output columns [ow0, ow0 + kPixels) of blocks [b0, b0 + kBlocks).
+template <int kBlocks, int kPixels>
+HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
+  const D16 d16;
+  const D32 d32;
+  constexpr int kV = kBlocks * kVectorsPerBlock;
+  const Int8ConvGeometry& g = *j.g;
+  const int cp = g.channels;
+  const size_t tapStride = size_t(cp) * kBlock;
+  using V32 = hn::Vec<D32>;
+  V32 sum0[kPixels][kV], sum1[kPixels][kV];
+  for (int p = 0; p < kPixels; ++p)
+    for (int v = 0; v < kV; ++v) sum0[p][v] = sum1[p][v] = hn::Zero(d32);
+  const int16_t* HWY_RESTRICT w0 = j.weights + size_t(b0) * j.blockStride;
+  for (int r = 0; r < j.rowCount; ++r) {
+    for (int kw = 0; kw < g.kernelW; ++kw) {
+      const int16_t* HWY_RESTRICT px[kPixels];
+      for (int p = 0; p < kPixels; ++p) px[p] = j.rows[r] + size_t((ow0 + p) * g.strideW + kw * g.dilationW) * cp;
+      const int16_t* HWY_RESTRICT wt = w0 + (size_t(j.rowTap[r]) * g.kernelW + kw) * tapStride;
+      for (int c = 0; c < cp; c += 2) {
+        hn::Vec<D16> wv[kV];
+        for (int b = 0; b < kBlocks; ++b)
+          for (int v = 0; v < kVectorsPerBlock; ++v)
+            wv[b * kVectorsPerBlock + v] =
+                hn::LoadU(d16, wt + size_t(b) * j.blockStride + size_t(c) * kBlock + size_t(v) * kLanes16);
+        for (int p = 0; p < kPixels; ++p) {
+          int32_t pair;
+          std::memcpy(&pair, px[p] + c, sizeof pair);
+          const hn::Vec<D16> x = hn::BitCast(d16, hn::Set(d32, pair));
+          for (int v = 0; v < kV; ++v) sum0[p][v] = hn::ReorderWidenMulAccumulate(d32, wv[v], x, sum0[p][v], sum1[p][v]);
+        }
+      }
+    }
+  }
+  const size_t mp = size_t(g.blocks) * kBlock;
+  constexpr size_t kLanes32 = kLanes16 / 2;
+  for (int p = 0; p < kPixels; ++p) {
+    int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + p) * mp + size_t(b0) * kBlock;
+    for (int v = 0; v < kV; ++v) hn::StoreU(hn::RearrangeToOddPlusEven(sum0[p][v], sum1[p][v]), d32, out + v * kLanes32);
+  }
+}
+
+template <int kBlocks>
+void Blocks(const RowJob& j, int b0) {
+  constexpr int kPixels = std::max(1, kAccumulators / (kBlocks * kVectorsPerBlock));
+  int ow = 0;
+  for (; ow + kPixels <= j.g->outWidth; ow += kPixels) Tile<kBlocks, kPixels>(j, b0, ow);
+  for (; ow < j.g->outWidth; ++ow) Tile<kBlocks, 1>(j, b0, ow);
+}
+
+void AccumulateRow(const RowJob& j) {
+  int b = 0;
+  for (; b + 2 <= j.g->blocks; b += 2) Blocks<2>(j, b);
+  if (b < j.g->blocks) Blocks<1>(j, b);
+}
+
+#endif
+
+}  // namespace
+
+void Int8ConvRow(const Int8ConvGeometry& g, const uint8_t* HWY_RESTRICT q, const int16_t* HWY_RESTRICT packed,
+                 int oh, int16_t* HWY_RESTRICT scratch, int32_t* HWY_RESTRICT acc) {
+  const int16_t* rows[kInt8ConvMaxKernel];
+  int rowTap[kInt8ConvMaxKernel];
+  const int n = WidenRows(g, q, oh, scratch, rows, rowTap);
+  const size_t mp = size_t(g.blocks) * kBlock;
+  if (n == 0 || g.channels == 0) {
+    std::fill(acc, acc + size_t(g.outWidth) * mp, 0);
+    return;
+  }
+  const RowJob j{&g, rows, rowTap, n, packed, size_t(g.kernelH) * g.kernelW * g.channels * kBlock, acc};
+  AccumulateRow(j);
+}
+
+bool Int8Range(const float* HWY_RESTRICT x, size_t count, float* lo, float* hi) {
+  float mn = 0.0f, mx = 0.0f;
+  bool finite = true;
+  size_t i = 0;
+#if HWY_TARGET != HWY_SCALAR
+  const hn::ScalableTag<float> d;
+  const size_t L = hn::Lanes(d);
+  auto vmin = hn::Zero(d), vmax = hn::Zero(d);
+  auto bad = hn::FirstN(d, 0);
+  for (; i + L <= count; i += L) {
+    const auto v = hn::LoadU(d, x + i);
+    bad = hn::Or(bad, hn::Not(hn::IsFinite(v)));
+    vmin = hn::Min(vmin, v);
+    vmax = hn::Max(vmax, v);
+  }
+  finite = hn::AllFalse(d, bad);
+  mn = hn::GetLane(hn::MinOfLanes(d, vmin));
+  mx = hn::GetLane(hn::MaxOfLanes(d, vmax));
+#endif
+  for (; i < count; ++i) {
+    finite = finite && std::isfinite(x[i]);
+    mn = std::min(mn, x[i]);
+    mx = std::max(mx, x[i]);
+  }
+  *lo = mn;
+  *hi = mx;
+  return finite;
+}
+
+void Int8QuantizeNhwc(const float* HWY_RESTRICT x, size_t plane, int C, size_t begin, size_t end, float scale, int zp,
+                      uint8_t* HWY_RESTRICT q, int Cp) {
+  for (size_t p = begin; p < end; ++p) std::memset(q + p * Cp + C, zp, size_t(Cp - C));
+  size_t p = begin;
+#if HWY_TARGET != HWY_SCALAR
+  const hn::CappedTag<float, 16> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const hn::Rebind<uint8_t, decltype(df)> d8;
+  constexpr size_t kMax = hn::MaxLanes(df);
+  const size_t L = hn::Lanes(df);
+  const auto vs = hn::Set(df, scale);
+  const auto vz = hn::Set(di, zp), v0 = hn::Zero(di), v255 = hn::Set(di, 255);
+  alignas(64) uint8_t tile[kMax];
+  for (; p + L <= end; p += L) {
+    for (int c = 0; c < C; ++c) {
+      const auto r = hn::ConvertTo(di, hn::Round(hn::Div(hn::LoadU(df, x + size_t(c) * plane + p), vs)));
+      hn::Store(hn::DemoteTo(d8, hn::Min(hn::Max(hn::Add(r, vz), v0), v255)), d8, tile);
+      for (size_t k = 0; k < L; ++k) q[(p + k) * Cp + c] = tile[k];
+    }
+  }
+#endif
+  for (; p < end; ++p)
+    for (int c = 0; c < C; ++c) {
+      const float r = std::nearbyint(x[size_t(c) * plane + p] / scale);
+      q[p * Cp + c] = uint8_t(std::clamp(float(zp) + r, 0.0f, 255.0f));
+    }
+}
+
+}  // namespace qo::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+
+namespace qo::simd {
+
+HWY_EXPORT(Int8ConvRow);
+HWY_EXPORT(Int8Range);
+HWY_EXPORT(Int8QuantizeNhwc);
+
+size_t int8ConvPackedSize(int M, int Cp, int KH, int KW) {
+  const size_t blocks = size_t(M + kInt8ConvChannelBlock - 1) / kInt8ConvChannelBlock;
+  return blocks * kInt8ConvChannelBlock * size_t(KH) * size_t(KW) * size_t(Cp);
+}
+
+void int8ConvPack(const int8_t* w, int M, int C, int KH, int KW, int Cp, int16_t* packed) {
+  constexpr int B = kInt8ConvChannelBlock;
+  std::fill(packed, packed + int8ConvPackedSize(M, Cp, KH, KW), int16_t(0));
+  const size_t blockStride = size_t(KH) * KW * Cp * B;
+  for (int m = 0; m < M; ++m)
+    for (int c = 0; c < C; ++c)
+      for (int kh = 0; kh < KH; ++kh)
+        for (int kw = 0; kw < KW; ++kw) {
+          // [block][kh][kw][c / 2][m % B][c % 2]
+          const size_t at = size_t(m / B) * blockStride + (size_t(kh) * KW + kw) * size_t(Cp) * B +
+                            size_t(c / 2) * 2 * B + size_t(m % B) * 2 + size_t(c % 2);
+          packed[at] = w[((size_t(m) * C + c) * KH + kh) * KW + kw];
+        }
+}
+
+size_t int8ConvScratchSize(const Int8ConvGeometry& g) {
+  return size_t(g.kernelH) * size_t(g.paddedWidth) * size_t(g.channels);
+}
+
+void int8ConvRow(const Int8ConvGeometry& g, const uint8_t* q, const int16_t* packed, int oh, int16_t* scratch,
+                 int32_t* acc) {
+  HWY_DYNAMIC_DISPATCH(Int8ConvRow)(g, q, packed, oh, scratch, acc);
+}
+
+bool int8Range(const float* x, size_t count, float* lo, float* hi) {
+  return HWY_DYNAMIC_DISPATCH(Int8Range)(x, count, lo, hi);
+}
+
+void int8QuantizeNhwc(const float* x, size_t plane, int C, size_t begin, size_t end, float scale, int zp, uint8_t* q,
+                      int Cp) {
+  HWY_DYNAMIC_DISPATCH(Int8QuantizeNhwc)(x, plane, C, begin, end, scale, zp, q, Cp);
+}
+
+}  // namespace qo::simd
+#endif  // HWY_ONCE

@@ -1,0 +1,762 @@
+// The native fp16 conv engine: weights from the graph file, the network of qo_conv.h, and the
+// engine's own workers. Every layer runs as one parallel phase over row bands of all frames, so
+// that a single frame still keeps every thread busy.
+#include "render/qo_conv.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "compute/qo_convf16.h"
+#include "hwy/aligned_allocator.h"
+#include "hwy/targets.h"
+#include "qo/qo_pool.h"
+#include "qo/qo_simd.h"
+#include "render/qo_conv_init.h"
+
+namespace qo {
+namespace {
+
+constexpr int kCrop = 512, kHalf = 256, kTileH = 256, kTileW = 208, kTiles = 6, kRows = 21;
+constexpr int kTileX[3] = {0, 152, 304};
+constexpr size_t kBasisCols = 196608;  // 3 x 256 x 256
+constexpr int kBasisJobs = 48, kCoefs = 64;
+constexpr size_t kPlane512 = size_t(kCrop) * kCrop, kPlane256 = size_t(kHalf) * kHalf;
+
+using Dims = std::vector<int64_t>;
+
+struct Fixed {
+  const char* name;
+  Dims dims;
+};
+
+const std::vector<Fixed>& fixedSet() {
+  static const std::vector<Fixed> f = {
+      {"s.e0.conv.weight", {96, 96, 3, 3}},    {"s.e0.conv.bias", {96}},
+      {"s.e1.conv.weight", {144, 96, 3, 3}},   {"s.e1.conv.bias", {144}},
+      {"s.e2.conv.weight", {192, 144, 3, 3}},  {"s.e2.conv.bias", {192}},
+      {"s.d1.conv.weight", {144, 336, 3, 3}},  {"s.d1.conv.bias", {144}},
+      {"s.d0.conv.weight", {96, 240, 3, 3}},   {"s.d0.conv.bias", {96}},
+      {"s.ref.conv.weight", {48, 96, 3, 3}},   {"s.ref.conv.bias", {48}},
+      {"s.mask.weight", {22, 48, 3, 3}},       {"s.mask.bias", {22}},
+      {"s.occ.weight", {1, 48, 3, 3}},         {"s.occ.bias", {1}},
+      {"s.corr.0.conv.weight", {24, 7, 3, 3}}, {"s.corr.0.conv.bias", {24}},
+      {"s.corr.1.conv.weight", {24, 24, 3, 3}}, {"s.corr.1.conv.bias", {24}},
+      {"s.corr.2.weight", {12, 24, 3, 3}},     {"s.corr.2.bias", {12}},
+      {"s.tile.0.conv.weight", {32, 7, 3, 3}}, {"s.tile.0.conv.bias", {32}},
+      {"s.tile.1.conv.weight", {32, 32, 3, 3}}, {"s.tile.1.conv.bias", {32}},
+      {"s.tile.2.conv.weight", {32, 32, 3, 3}}, {"s.tile.2.conv.bias", {32}},
+      {"s.tile.3.weight", {3, 32, 3, 3}},      {"s.tile.3.bias", {3}},
+      {"s.grid64", {64, 64, 2}},               {"s.feather", {1, 1, 256, 208}},
+      {"s.wmlp.0.weight", {128, 255}},         {"s.wmlp.0.bias", {128}},
+      {"s.wmlp.2.weight", {64, 128}},          {"s.wmlp.2.bias", {64}},
+  };
+  return f;
+}
+
+std::string shapeText(const Dims& d) {
+  std::string s = "(";
+  for (size_t i = 0; i < d.size(); ++i) {
+    if (i) s += ',';
+    s += std::to_string(d[i]);
+  }
+  s += ')';
+  return s;
+}
+
+// Names of the initializers found by shape.
+struct Drifting {
+  std::string preWeight, preBias, grid32, basis;
+};
+
+// "" when every initializer resolves; otherwise the reason.
+std::string resolve(const std::vector<OnnxInitializer>& inits, Drifting& out) {
+  const auto byName = [&](const std::string& n) -> const OnnxInitializer* {
+    for (const OnnxInitializer& t : inits)
+      if (t.name == n) return &t;
+    return nullptr;
+  };
+  const auto unique = [&](const Dims& d) -> const OnnxInitializer* {
+    const OnnxInitializer* hit = nullptr;
+    for (const OnnxInitializer& t : inits) {
+      if (t.dims != d) continue;
+      if (hit) return nullptr;
+      hit = &t;
+    }
+    return hit;
+  };
+  for (const Fixed& f : fixedSet()) {
+    const OnnxInitializer* t = byName(f.name);
+    if (!t || t->dims != f.dims) return std::string(f.name) + " absent or not " + shapeText(f.dims);
+  }
+  const OnnxInitializer* pw = unique({96, 85, 1, 1});
+  if (!pw) return "pre weight (96,85,1,1) absent or ambiguous";
+  size_t digits = 0;
+  while (digits < pw->name.size() && std::isdigit(uint8_t(pw->name[pw->name.size() - 1 - digits]))) ++digits;
+  if (digits == 0 || digits > 18) return "pre weight name carries no SSA counter";
+  const std::string stem = pw->name.substr(0, pw->name.size() - digits);
+  std::string counter = std::to_string(std::stoll(pw->name.substr(stem.size())) + 1);
+  if (counter.size() < digits) counter.insert(0, digits - counter.size(), '0');
+  const std::string biasName = stem + counter;
+  const OnnxInitializer* pb = byName(biasName);
+  if (!pb || pb->dims != Dims{96}) return "pre bias " + biasName + " absent or not (96)";
+  const OnnxInitializer* g32 = unique({1, 1, 32, 32, 2});
+  if (!g32) return "grid32 (1,1,32,32,2) absent or ambiguous";
+  const OnnxInitializer* basis = unique({64, int64_t(kBasisCols)});
+  if (!basis) return "basis (64,196608) absent or ambiguous";
+  out = {pw->name, biasName, g32->name, basis->name};
+  return "";
+}
+
+bool readFile(const std::string& path, std::vector<uint8_t>& bytes, std::string& error) {
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
+  if (!in) {
+    error = "qo_conv: cannot open " + path;
+    return false;
+  }
+  const std::streamsize size = in.tellg();
+  bytes.assign(size > 0 ? size_t(size) : 0, 0);
+  in.seekg(0);
+  if (size < 0 || !in.read(reinterpret_cast<char*>(bytes.data()), size)) {
+    error = "qo_conv: short read " + path;
+    return false;
+  }
+  return true;
+}
+
+template <class T>
+struct Buf {
+  hwy::AlignedFreeUniquePtr<T[]> p;
+  size_t n = 0;
+  void alloc(size_t count) {
+    p = hwy::AllocateAligned<T>(count);
+    if (!p) throw std::bad_alloc();
+    n = count;
+    std::memset(p.get(), 0, count * sizeof(T));
+  }
+  T* get() const { return p.get(); }
+};
+
+// A channel-last fp16 map with a one-pixel zero border.
+struct Map {
+  Buf<uint16_t> b;
+  int h = 0, w = 0, c = 0;
+  void alloc(int height, int width, int channels) {
+    h = height, w = width, c = channels;
+    b.alloc(size_t(h + 2) * size_t(w + 2) * size_t(c));
+  }
+  uint16_t* at(int y, int x) const { return b.get() + (size_t(y + 1) * size_t(w + 2) + size_t(x + 1)) * size_t(c); }
+};
+
+struct Layer {
+  std::string name;
+  int taps = 9, cin = 0, cout = 0, cinStored = 0, coutStored = 0;
+  bool relu = true;
+  std::vector<uint16_t> w16, b16;  // fp16 weights [taps][cinStored][coutStored] and bias
+  Buf<float> w, b;                 // the same values widened
+  simd::ConvF16Layer view() const { return {taps, cinStored, coutStored, w.get(), b.get(), relu}; }
+};
+
+int roundUp8(int v) { return (v + 7) / 8 * 8; }
+
+// Packs ONNX [cout][cin][k][k] weights (several tensors stacked along cout) to fp16.
+void pack(Layer& L, const std::string& name, int taps, int cin, int cout, bool relu, const std::vector<float>& w,
+          const std::vector<float>& b) {
+  const size_t needW = size_t(cout) * cin * taps, needB = size_t(cout);
+  if (w.size() != needW || b.size() != needB)
+    throw std::runtime_error("qo_conv: layer " + name + " needs " + std::to_string(needW) + " weights / " +
+                             std::to_string(needB) + " bias but the graph supplies " + std::to_string(w.size()) +
+                             " / " + std::to_string(b.size()) +
+                             " \xE2\x80\x94 refusing to pack (graph is not the m4b this kernel implements)");
+  L.name = name;
+  L.taps = taps, L.cin = cin, L.cout = cout, L.relu = relu;
+  L.cinStored = roundUp8(cin), L.coutStored = roundUp8(cout);
+  L.w16.assign(size_t(taps) * L.cinStored * L.coutStored, 0);
+  L.b16.assign(size_t(L.coutStored), 0);
+  for (int co = 0; co < cout; ++co) {
+    L.b16[size_t(co)] = f32ToF16(b[size_t(co)]);
+    for (int ci = 0; ci < cin; ++ci)
+      for (int t = 0; t < taps; ++t)
+        L.w16[(size_t(t) * L.cinStored + ci) * L.coutStored + co] = f32ToF16(w[(size_t(co) * cin + ci) * taps + t]);
+  }
+  L.w.alloc(L.w16.size());
+  L.b.alloc(L.b16.size());
+  for (size_t i = 0; i < L.w16.size(); ++i) L.w.get()[i] = halfToFloat(L.w16[i]);
+  for (size_t i = 0; i < L.b16.size(); ++i) L.b.get()[i] = halfToFloat(L.b16[i]);
+}
+
+// Everything one frame's render writes.
+struct Frame {
+  Map x85, pre, e0, p0, e1, p1, e2, c1, d1, c0, d0, u0, ref, mo;
+  Map x7, k0, k1, k2;
+  Map tin[kTiles], ta[kTiles], tb[kTiles], tout[kTiles];
+  Buf<float> grid, occ64, coef, pf, occ512, warped, basisimg, refined;
+};
+
+}  // namespace
+
+struct ConvBackend::Impl {
+  int threads = 1, batchSize = 1;
+  Layer pre, e0, e1, e2, d1, d0, ref, maskocc, corr0, corr1, corr2, tile0, tile1, tile2, tile3;
+  std::vector<float> grid64, feather, wmlp0w, wmlp0b, wmlp2w, wmlp2b, grid32, basis;
+  std::string dumpDir;
+  std::vector<std::unique_ptr<Frame>> frames;
+  std::vector<Frame*> framePtrs;
+  std::vector<Buf<float>> stage;  // per participant (0 = the calling thread)
+  std::vector<float> coef16;      // frames rounded up to 4 x 64 coefficients, fp16 values
+
+  // Phase protocol: the caller publishes (job function, count) under mu, sets busy to the worker
+  // count and wakes them; everyone takes indices from next; the caller waits for busy == 0.
+  std::mutex mu;
+  std::condition_variable wake, done;
+  const std::function<void(int, int)>* job = nullptr;
+  int jobs = 0, busy = 0;
+  uint64_t phase = 0;
+  bool stop = false;
+  std::atomic<int> next{0};
+  std::string error;  // first failure of a phase
+  std::vector<std::thread> workers;
+
+  ~Impl() {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      stop = true;
+    }
+    wake.notify_all();
+    for (std::thread& t : workers) t.join();
+  }
+
+  void take(const std::function<void(int, int)>& fn, int count, int who) {
+    for (int j; (j = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+      try {
+        fn(j, who);
+      } catch (const std::exception& e) {
+        std::lock_guard<std::mutex> lock(mu);
+        if (error.empty()) error = e.what();
+      }
+    }
+  }
+
+  void workerLoop(int who) {
+    uint64_t seen = 0;
+    std::unique_lock<std::mutex> lock(mu);
+    for (;;) {
+      wake.wait(lock, [&] { return stop || phase != seen; });
+      if (stop) return;
+      seen = phase;
+      const std::function<void(int, int)>* fn = job;
+      const int count = jobs;
+      lock.unlock();
+      take(*fn, count, who);
+      lock.lock();
+      if (--busy == 0) done.notify_one();
+    }
+  }
+
+  void parallel(int count, const std::function<void(int, int)>& fn) {
+    if (count <= 0) return;
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      job = &fn;
+      jobs = count;
+      next.store(0, std::memory_order_relaxed);
+      busy = int(workers.size());
+      ++phase;
+    }
+    wake.notify_all();
+    take(fn, count, 0);
+    std::unique_lock<std::mutex> lock(mu);
+    done.wait(lock, [&] { return busy == 0; });
+    if (!error.empty()) {
+      const std::string e = std::move(error);
+      error.clear();
+      throw std::runtime_error(e);
+    }
+  }
+
+  // One convolution over n frames, in row bands.
+  void conv(const Layer& L, Map Frame::*in, Map Frame::*out, int n) {
+    const Map& m0 = (*frames[0]).*out;
+    const int bands = std::min(m0.h, m0.h >= 64 ? 16 : 8), rows = (m0.h + bands - 1) / bands;
+    const simd::ConvF16Layer view = L.view();
+    parallel(n * bands, [&](int j, int who) {
+      Frame& f = *frames[size_t(j / bands)];
+      const int y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
+      simd::convF16Rows(view, {((f).*in).b.get(), ((f).*out).b.get(), m0.w}, y0, y1, stage[size_t(who)].get());
+    });
+  }
+
+  // The tile layers: n frames x 6 windows x 8 bands of 32 rows.
+  void tileConv(const Layer& L, Map (Frame::*in)[kTiles], Map (Frame::*out)[kTiles], int n) {
+    constexpr int bands = 8, rows = kTileH / bands;
+    const simd::ConvF16Layer view = L.view();
+    parallel(n * kTiles * bands, [&](int j, int who) {
+      Frame& f = *frames[size_t(j / (kTiles * bands))];
+      const int t = (j / bands) % kTiles, y0 = (j % bands) * rows;
+      simd::convF16Rows(view, {((f).*in)[t].b.get(), ((f).*out)[t].b.get(), kTileW}, y0, y0 + rows,
+                        stage[size_t(who)].get());
+    });
+  }
+
+  void perFrameHeads(Frame& f, const float* ks, const float* kd);
+  void warpBand(Frame& f, int y0, int y1);
+  void refineBand(Frame& f, int y0, int y1);
+  void blendBand(const Frame& f, float* out, int y0, int y1) const;
+  void dump(int n, const float* out) const;
+};
+
+namespace {
+
+// 2x2 max pool of a map into the next (both fp16; the maximum needs no rounding).
+void maxPool(const Map& in, Map& out) {
+  for (int y = 0; y < out.h; ++y)
+    for (int x = 0; x < out.w; ++x) {
+      uint16_t* o = out.at(y, x);
+      const uint16_t* a[4] = {in.at(2 * y, 2 * x), in.at(2 * y, 2 * x + 1), in.at(2 * y + 1, 2 * x),
+                              in.at(2 * y + 1, 2 * x + 1)};
+      for (int c = 0; c < out.c; ++c) {
+        float m = halfToFloat(a[0][c]);
+        uint16_t best = a[0][c];
+        for (int k = 1; k < 4; ++k)
+          if (halfToFloat(a[k][c]) > m) m = halfToFloat(a[k][c]), best = a[k][c];
+        o[c] = best;
+      }
+    }
+}
+
+// Nearest 2x upsample of `in` into channels [at, at + in.c) of `out`.
+void up2Into(const Map& in, Map& out, int at) {
+  for (int y = 0; y < out.h; ++y)
+    for (int x = 0; x < out.w; ++x) std::memcpy(out.at(y, x) + at, in.at(y / 2, x / 2), size_t(in.c) * 2);
+}
+
+void copyInto(const Map& in, Map& out, int at) {
+  for (int y = 0; y < out.h; ++y)
+    for (int x = 0; x < out.w; ++x) std::memcpy(out.at(y, x) + at, in.at(y, x), size_t(in.c) * 2);
+}
+
+float sigmoid(float v) { return 1.0f / (1.0f + std::exp(-v)); }
+
+}  // namespace
+
+void ConvBackend::Impl::perFrameHeads(Frame& f, const float* ks, const float* kd) {
+  // Warp grid: softmax over the 22 mask channels, 21 keypoint displacements, the fixed grids.
+  float disp[kRows][2];
+  for (int k = 0; k < kRows; ++k) {
+    disp[k][0] = ks[k * 3] - kd[k * 3];
+    disp[k][1] = ks[k * 3 + 1] - kd[k * 3 + 1];
+  }
+  for (int y = 0; y < 64; ++y)
+    for (int x = 0; x < 64; ++x) {
+      const uint16_t* m = f.mo.at(y, x);
+      float v[22], mx = halfToFloat(m[0]);
+      for (int c = 0; c < 22; ++c) mx = std::max(mx, v[c] = halfToFloat(m[c]));
+      float sum = 0.0f;
+      for (int c = 0; c < 22; ++c) sum += v[c] = std::exp(v[c] - mx);
+      float gx = 0.0f, gy = 0.0f;
+      for (int k = 0; k < kRows; ++k) {
+        const float p = v[k] / sum;
+        gx += p * disp[k][0];
+        gy += p * disp[k][1];
+      }
+      const size_t i = size_t(y) * 64 + x, j = (size_t(y / 2) * 32 + size_t(x / 2)) * 2;
+      f.grid.get()[2 * i] = (gx + grid64[2 * i]) + grid32[j];
+      f.grid.get()[2 * i + 1] = (gy + grid64[2 * i + 1]) + grid32[j + 1];
+      f.occ64.get()[i] = sigmoid(halfToFloat(m[22]));
+    }
+  // Keypoint MLP over the pooled bottleneck and the keypoint motion.
+  float in[255], h[128];
+  for (int c = 0; c < 192; ++c) {
+    float s = 0.0f;
+    for (int y = 0; y < 8; ++y)
+      for (int x = 0; x < 8; ++x) s += halfToFloat(f.e2.at(y, x)[c]);
+    in[c] = s / 64.0f;
+  }
+  for (int i = 0; i < 63; ++i) in[192 + i] = kd[i] - ks[i];
+  for (int o = 0; o < 128; ++o) {
+    float s = 0.0f;
+    for (int i = 0; i < 255; ++i) s += in[i] * wmlp0w[size_t(o) * 255 + i];
+    h[o] = std::max(0.0f, s + wmlp0b[size_t(o)]);
+  }
+  for (int o = 0; o < kCoefs; ++o) {
+    float s = 0.0f;
+    for (int i = 0; i < 128; ++i) s += h[i] * wmlp2w[size_t(o) * 128 + i];
+    f.coef.get()[o] = s + wmlp2b[size_t(o)];
+  }
+}
+
+void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1) {
+  const float* g = f.grid.get();
+  const float* P = f.pf.get();
+  for (int y = y0; y < y1; ++y) {
+    // Linear 8x resize of the grid, half-pixel centres, clamped to the map.
+    const float sy = std::min(std::max((float(y) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
+    const int ya = int(sy), yb = std::min(ya + 1, 63);
+    const float dya = ya == yb ? 0.5f : sy - float(ya), dyb = ya == yb ? 0.5f : float(yb) - sy;
+    for (int x = 0; x < kCrop; ++x) {
+      const float sx = std::min(std::max((float(x) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
+      const int xa = int(sx), xb = std::min(xa + 1, 63);
+      const float dxa = xa == xb ? 0.5f : sx - float(xa), dxb = xa == xb ? 0.5f : float(xb) - sx;
+      float q[2];
+      for (int c = 0; c < 2; ++c) {
+        const float v11 = g[(size_t(ya) * 64 + xa) * 2 + c], v21 = g[(size_t(ya) * 64 + xb) * 2 + c];
+        const float v12 = g[(size_t(yb) * 64 + xa) * 2 + c], v22 = g[(size_t(yb) * 64 + xb) * 2 + c];
+        q[c] = dxb * dyb * v11 + dxa * dyb * v21 + dxb * dya * v12 + dxa * dya * v22;
+      }
+      // Bilinear sample, zeros outside, align_corners 0.
+      const float ix = ((q[0] + 1.0f) * float(kCrop) - 1.0f) / 2.0f;
+      const float iy = ((q[1] + 1.0f) * float(kCrop) - 1.0f) / 2.0f;
+      const float fx = std::floor(ix), fy = std::floor(iy);
+      const int x0 = int(fx), yy0 = int(fy);
+      const float wx1 = ix - fx, wx0 = 1.0f - wx1, wy1 = iy - fy, wy0 = 1.0f - wy1;
+      const bool inX0 = x0 >= 0 && x0 < kCrop, inX1 = x0 + 1 >= 0 && x0 + 1 < kCrop;
+      const bool inY0 = yy0 >= 0 && yy0 < kCrop, inY1 = yy0 + 1 >= 0 && yy0 + 1 < kCrop;
+      const float occ = f.occ64.get()[size_t(y / 8) * 64 + size_t(x / 8)];
+      const size_t o = size_t(y) * kCrop + x;
+      f.occ512.get()[o] = occ;
+      for (int c = 0; c < 3; ++c) {
+        const float* p = P + size_t(c) * kPlane512;
+        const float v00 = inY0 && inX0 ? p[size_t(yy0) * kCrop + x0] : 0.0f;
+        const float v01 = inY0 && inX1 ? p[size_t(yy0) * kCrop + x0 + 1] : 0.0f;
+        const float v10 = inY1 && inX0 ? p[size_t(yy0 + 1) * kCrop + x0] : 0.0f;
+        const float v11 = inY1 && inX1 ? p[size_t(yy0 + 1) * kCrop + x0 + 1] : 0.0f;
+        const float s = wy0 * (wx0 * v00 + wx1 * v01) + wy1 * (wx0 * v10 + wx1 * v11);
+        f.warped.get()[size_t(c) * kPlane512 + o] = s * occ;
+      }
+    }
+  }
+  // The correction path's input rows under this band.
+  for (int y = y0 / 2; y < y1 / 2; ++y)
+    for (int x = 0; x < kHalf; ++x) {
+      uint16_t* o = f.x7.at(y, x);
+      const size_t a = size_t(2 * y) * kCrop + size_t(2 * x), b = a + kCrop;
+      const auto avg = [&](const float* p) { return (((p[a] + p[a + 1]) + p[b]) + p[b + 1]) / 4.0f; };
+      for (int c = 0; c < 3; ++c) {
+        o[c] = f32ToF16(avg(f.warped.get() + size_t(c) * kPlane512));
+        o[3 + c] = f32ToF16(f.basisimg.get()[size_t(c) * kPlane256 + size_t(y) * kHalf + x]);
+      }
+      o[6] = f32ToF16(avg(f.occ512.get()));
+    }
+}
+
+void ConvBackend::Impl::refineBand(Frame& f, int y0, int y1) {
+  for (int y = y0; y < y1; ++y) {
+    for (int x = 0; x < kCrop; ++x) {
+      const uint16_t* k = f.k2.at(y / 2, x / 2);
+      const size_t o = size_t(y) * kCrop + x;
+      for (int c = 0; c < 3; ++c)
+        f.refined.get()[size_t(c) * kPlane512 + o] =
+            f.warped.get()[size_t(c) * kPlane512 + o] + halfToFloat(k[c * 4 + (y % 2) * 2 + (x % 2)]);
+    }
+    const int ty = y / kTileH, ly = y % kTileH;
+    for (int tx = 0; tx < 3; ++tx) {
+      const Map& t = f.tin[ty * 3 + tx];
+      for (int lx = 0; lx < kTileW; ++lx) {
+        const size_t o = size_t(y) * kCrop + size_t(kTileX[tx] + lx);
+        uint16_t* p = t.at(ly, lx);
+        for (int c = 0; c < 3; ++c) {
+          p[c] = f32ToF16(f.refined.get()[size_t(c) * kPlane512 + o]);
+          p[3 + c] = f32ToF16(f.warped.get()[size_t(c) * kPlane512 + o]);
+        }
+        p[6] = f32ToF16(f.occ512.get()[o]);
+      }
+    }
+  }
+}
+
+void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1) const {
+  for (int c = 0; c < 3; ++c)
+    for (int y = y0; y < y1; ++y) {
+      const size_t row = size_t(y) * kCrop;
+      std::memcpy(out + c * kPlane512 + row, f.refined.get() + c * kPlane512 + row, kCrop * sizeof(float));
+      const int ty = y / kTileH, ly = y % kTileH;
+      for (int tx = 0; tx < 3; ++tx) {
+        const Map& t = f.tout[ty * 3 + tx];
+        const float* fe = feather.data() + size_t(ly) * kTileW;
+        float* o = out + c * kPlane512 + row + kTileX[tx];
+        for (int lx = 0; lx < kTileW; ++lx) o[lx] = o[lx] + halfToFloat(t.at(ly, lx)[c]) * fe[lx];
+      }
+    }
+}
+
+void ConvBackend::Impl::dump(int n, const float* out) const {
+  const auto write = [&](const char* name, const std::vector<float>& v) {
+    const std::string path = dumpDir + "/" + name + ".f32";
+    FILE* fp = std::fopen(path.c_str(), "wb");
+    if (!fp) {
+      std::fprintf(stderr, "[qo] QO_CONV_DUMP: cannot write %s\n", path.c_str());
+      return;
+    }
+    std::fwrite(v.data(), sizeof(float), v.size(), fp);
+    std::fclose(fp);
+  };
+  // fp16 maps widened, planar [C, H, W] per frame, channels [0, channels) from `from`.
+  const auto maps = [&](const char* name, Map Frame::*m, int from, int channels) {
+    std::vector<float> v;
+    for (int j = 0; j < n; ++j) {
+      const Map& mp = (*frames[size_t(j)]).*m;
+      for (int c = from; c < from + channels; ++c)
+        for (int y = 0; y < mp.h; ++y)
+          for (int x = 0; x < mp.w; ++x) v.push_back(halfToFloat(mp.at(y, x)[c]));
+    }
+    write(name, v);
+  };
+  const auto tiles = [&](const char* name, Map (Frame::*m)[kTiles], int channels) {
+    std::vector<float> v;
+    for (int j = 0; j < n; ++j)
+      for (int t = 0; t < kTiles; ++t) {
+        const Map& mp = ((*frames[size_t(j)]).*m)[t];
+        for (int c = 0; c < channels; ++c)
+          for (int y = 0; y < mp.h; ++y)
+            for (int x = 0; x < mp.w; ++x) v.push_back(halfToFloat(mp.at(y, x)[c]));
+      }
+    write(name, v);
+  };
+  const auto floats = [&](const char* name, Buf<float> Frame::*b, size_t count) {
+    std::vector<float> v;
+    for (int j = 0; j < n; ++j) {
+      const float* p = ((*frames[size_t(j)]).*b).get();
+      v.insert(v.end(), p, p + count);
+    }
+    write(name, v);
+  };
+  maps("pre_relu", &Frame::pre, 0, 96);
+  maps("e0_relu", &Frame::e0, 0, 96);
+  maps("e1_relu", &Frame::e1, 0, 144);
+  maps("e2_relu", &Frame::e2, 0, 192);
+  maps("d1_relu", &Frame::d1, 0, 144);
+  maps("d0_relu", &Frame::d0, 0, 96);
+  maps("ref_relu", &Frame::ref, 0, 48);
+  maps("mask_conv", &Frame::mo, 0, 22);
+  floats("occ_sig", &Frame::occ64, 4096);
+  floats("grid_add", &Frame::grid, 8192);
+  floats("basisimg", &Frame::basisimg, kBasisCols);
+  floats("occ512", &Frame::occ512, kPlane512);
+  floats("warped", &Frame::warped, 3 * kPlane512);
+  maps("corr0_relu", &Frame::k0, 0, 24);
+  maps("corr1_relu", &Frame::k1, 0, 24);
+  maps("corr2_conv", &Frame::k2, 0, 12);
+  floats("refined", &Frame::refined, 3 * kPlane512);
+  tiles("tile2_relu", &Frame::ta, 32);
+  tiles("tile3_conv", &Frame::tout, 3);
+  write("rgb", std::vector<float>(out, out + size_t(n) * 3 * kPlane512));
+}
+
+bool ConvBackend::available() { return !hwy::SupportedAndGeneratedTargets().empty(); }
+
+bool ConvBackend::graphSupported(const std::string& path, std::string* reason) {
+  std::vector<uint8_t> bytes;
+  std::string why;
+  bool ok = readFile(path, bytes, why);
+  if (ok) {
+    try {
+      Drifting d;
+      why = resolve(onnxInitializers(bytes), d);
+      ok = why.empty();
+    } catch (const std::exception& e) {
+      why = e.what();
+      ok = false;
+    }
+  }
+  if (reason) *reason = why;
+  return ok;
+}
+
+ConvBackend::ConvBackend(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+ConvBackend::~ConvBackend() = default;
+
+std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int threads) {
+  if (!available()) throw std::runtime_error("qo_conv: fp16 NEON not supported on this CPU");
+  auto m = std::make_unique<Impl>();
+  m->threads = threads < 1 ? pool::threads() : threads;
+
+  std::vector<uint8_t> bytes;
+  std::string error;
+  if (!readFile(path, bytes, error)) throw std::runtime_error(error);
+  const std::vector<OnnxInitializer> inits = onnxInitializers(bytes);
+  std::map<std::string, std::vector<float>> values;
+  for (const OnnxInitializer& t : inits) values.emplace(t.name, onnxInitializerFloats(t));
+  std::vector<int64_t> pooledDims;
+  if (!onnxGraphInputDims(bytes, "pooled64", pooledDims) || pooledDims.empty() || pooledDims[0] < 1)
+    throw std::runtime_error("qo_conv: pooled64 input not found");
+  m->batchSize = int(pooledDims[0]);
+
+  Drifting d;
+  if (const std::string reason = resolve(inits, d); !reason.empty())
+    throw std::runtime_error("qo_conv: this graph is not the fused m4b topology this kernel implements (" + reason +
+                             ") \xE2\x80\x94 use ORT for it");
+  const auto get = [&](const std::string& name) -> const std::vector<float>& {
+    auto it = values.find(name);
+    if (it == values.end()) throw std::runtime_error("onnx: missing initializer " + name);
+    return it->second;
+  };
+  const auto conv = [&](Layer& L, const std::string& name, const std::string& w, const std::string& b, int cin,
+                        int cout, bool relu) { pack(L, name, 9, cin, cout, relu, get(w), get(b)); };
+  pack(m->pre, "pre", 1, 85, 96, true, get(d.preWeight), get(d.preBias));
+  conv(m->e0, "e0", "s.e0.conv.weight", "s.e0.conv.bias", 96, 96, true);
+  conv(m->e1, "e1", "s.e1.conv.weight", "s.e1.conv.bias", 96, 144, true);
+  conv(m->e2, "e2", "s.e2.conv.weight", "s.e2.conv.bias", 144, 192, true);
+  conv(m->d1, "d1", "s.d1.conv.weight", "s.d1.conv.bias", 336, 144, true);
+  conv(m->d0, "d0", "s.d0.conv.weight", "s.d0.conv.bias", 240, 96, true);
+  conv(m->ref, "ref", "s.ref.conv.weight", "s.ref.conv.bias", 96, 48, true);
+  {
+    std::vector<float> w = get("s.mask.weight"), b = get("s.mask.bias");
+    const std::vector<float>&ow = get("s.occ.weight"), &ob = get("s.occ.bias");
+    w.insert(w.end(), ow.begin(), ow.end());
+    b.insert(b.end(), ob.begin(), ob.end());
+    pack(m->maskocc, "maskocc", 9, 48, 23, false, w, b);
+  }
+  conv(m->corr0, "corr0", "s.corr.0.conv.weight", "s.corr.0.conv.bias", 7, 24, true);
+  conv(m->corr1, "corr1", "s.corr.1.conv.weight", "s.corr.1.conv.bias", 24, 24, true);
+  conv(m->corr2, "corr2", "s.corr.2.weight", "s.corr.2.bias", 24, 12, false);
+  conv(m->tile0, "tile0", "s.tile.0.conv.weight", "s.tile.0.conv.bias", 7, 32, true);
+  conv(m->tile1, "tile1", "s.tile.1.conv.weight", "s.tile.1.conv.bias", 32, 32, true);
+  conv(m->tile2, "tile2", "s.tile.2.conv.weight", "s.tile.2.conv.bias", 32, 32, true);
+  conv(m->tile3, "tile3", "s.tile.3.weight", "s.tile.3.bias", 32, 3, false);
+
+  m->grid64 = get("s.grid64");
+  m->feather = get("s.feather");
+  m->wmlp0w = get("s.wmlp.0.weight");
+  m->wmlp0b = get("s.wmlp.0.bias");
+  m->wmlp2w = get("s.wmlp.2.weight");
+  m->wmlp2b = get("s.wmlp.2.bias");
+  m->grid32 = get(d.grid32);
+  m->basis = std::move(values[d.basis]);
+  values.clear();
+
+  if (const char* dir = std::getenv("QO_CONV_DUMP"); dir && *dir) m->dumpDir = dir;
+
+  for (int j = 0; j < m->batchSize; ++j) {
+    auto f = std::make_unique<Frame>();
+    f->x85.alloc(32, 32, 88), f->pre.alloc(32, 32, 96), f->e0.alloc(32, 32, 96), f->p0.alloc(16, 16, 96);
+    f->e1.alloc(16, 16, 144), f->p1.alloc(8, 8, 144), f->e2.alloc(8, 8, 192), f->c1.alloc(16, 16, 336);
+    f->d1.alloc(16, 16, 144), f->c0.alloc(32, 32, 240), f->d0.alloc(32, 32, 96), f->u0.alloc(64, 64, 96);
+    f->ref.alloc(64, 64, 48), f->mo.alloc(64, 64, 24);
+    f->x7.alloc(kHalf, kHalf, 8), f->k0.alloc(kHalf, kHalf, 24), f->k1.alloc(kHalf, kHalf, 24);
+    f->k2.alloc(kHalf, kHalf, 16);
+    for (int t = 0; t < kTiles; ++t) {
+      f->tin[t].alloc(kTileH, kTileW, 8), f->ta[t].alloc(kTileH, kTileW, 32), f->tb[t].alloc(kTileH, kTileW, 32);
+      f->tout[t].alloc(kTileH, kTileW, 8);
+    }
+    f->grid.alloc(8192), f->occ64.alloc(4096), f->coef.alloc(kCoefs), f->pf.alloc(3 * kPlane512);
+    f->occ512.alloc(kPlane512), f->warped.alloc(3 * kPlane512), f->basisimg.alloc(kBasisCols);
+    f->refined.alloc(3 * kPlane512);
+    m->framePtrs.push_back(f.get());
+    m->frames.push_back(std::move(f));
+  }
+  size_t stageFloats = 0;
+  for (const Map* mp : {&m->frames[0]->x85, &m->frames[0]->pre, &m->frames[0]->e0, &m->frames[0]->p0,
+                        &m->frames[0]->p1, &m->frames[0]->c1, &m->frames[0]->c0, &m->frames[0]->u0,
+                        &m->frames[0]->ref, &m->frames[0]->x7, &m->frames[0]->k0, &m->frames[0]->k1,
+                        &m->frames[0]->tin[0], &m->frames[0]->ta[0]})
+    stageFloats = std::max(stageFloats, simd::convF16StageFloats(mp->w, mp->c));
+  m->stage.resize(size_t(m->threads));
+  for (Buf<float>& s : m->stage) s.alloc(stageFloats);
+  m->coef16.assign(size_t((m->batchSize + 3) / 4 * 4) * kCoefs, 0.0f);
+
+  Impl* raw = m.get();
+  for (int i = 1; i < m->threads; ++i) m->workers.emplace_back([raw, i] { raw->workerLoop(i); });
+  return std::unique_ptr<ConvBackend>(new ConvBackend(std::move(m)));
+}
+
+int ConvBackend::batch() const { return impl_->batchSize; }
+
+void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const* p, const float* kpSource,
+                         const float* kpDriving, int n, float* out) {
+  Impl& m = *impl_;
+  if (n < 1 || n > m.batchSize) throw std::runtime_error("qo_conv: bad n");
+  if (!pooled64 || !p || !kpSource || !kpDriving || !out)
+    throw std::runtime_error(std::string("qo_conv: render was given a null ") +
+                             (!pooled64 ? "pooled64 table array" : !p ? "P table array" :
+                              !kpSource ? "source keypoint array" : !kpDriving ? "driving keypoint array" :
+                              "output buffer"));
+  for (int j = 0; j < n; ++j)
+    if (!pooled64[j] || !p[j])
+      throw std::runtime_error("qo_conv: render was given a null " + std::string(!pooled64[j] ? "pooled64" : "P") +
+                               " table for frame " + std::to_string(j));
+  Frame* const* F = m.framePtrs.data();
+
+  // Per-frame path: the 32x32 encoder-decoder, the heads and the keypoint MLP.
+  m.parallel(n * 4, [&](int j, int) {
+    Frame& f = *F[j / 4];
+    const int part = j % 4;
+    const float* ks = kpSource + (j / 4) * 63;
+    const float* kd = kpDriving + (j / 4) * 63;
+    if (part == 0) {
+      for (int y = 0; y < 32; ++y)
+        for (int x = 0; x < 32; ++x) {
+          uint16_t* o = f.x85.at(y, x);
+          for (int c = 0; c < 64; ++c) o[c] = pooled64[j / 4][size_t(c) * 1024 + size_t(y) * 32 + x];
+          for (int k = 0; k < kRows; ++k) o[64 + k] = f32ToF16(kd[k * 3] - ks[k * 3]);
+        }
+    } else {  // widen P for the warp, in three parts
+      const size_t span = 3 * kPlane512 / 3, at = size_t(part - 1) * span;
+      simd::f16ToF32(p[j / 4] + at, f.pf.get() + at, span);
+    }
+  });
+  m.conv(m.pre, &Frame::x85, &Frame::pre, n);
+  m.conv(m.e0, &Frame::pre, &Frame::e0, n);
+  m.parallel(n, [&](int j, int) { maxPool(F[j]->e0, F[j]->p0); });
+  m.conv(m.e1, &Frame::p0, &Frame::e1, n);
+  m.parallel(n, [&](int j, int) {
+    maxPool(F[j]->e1, F[j]->p1);
+    copyInto(F[j]->e1, F[j]->c1, 192);
+  });
+  m.conv(m.e2, &Frame::p1, &Frame::e2, n);
+  m.parallel(n, [&](int j, int) {
+    up2Into(F[j]->e2, F[j]->c1, 0);
+    copyInto(F[j]->e0, F[j]->c0, 144);
+  });
+  m.conv(m.d1, &Frame::c1, &Frame::d1, n);
+  m.parallel(n, [&](int j, int) { up2Into(F[j]->d1, F[j]->c0, 0); });
+  m.conv(m.d0, &Frame::c0, &Frame::d0, n);
+  m.parallel(n, [&](int j, int) { up2Into(F[j]->d0, F[j]->u0, 0); });
+  m.conv(m.ref, &Frame::u0, &Frame::ref, n);
+  m.conv(m.maskocc, &Frame::ref, &Frame::mo, n);
+  m.parallel(n, [&](int j, int) { m.perFrameHeads(*F[j], kpSource + j * 63, kpDriving + j * 63); });
+
+  // Basis: every frame's fp16 coefficients against the shared basis, in 48 column jobs.
+  std::fill(m.coef16.begin(), m.coef16.end(), 0.0f);
+  for (int j = 0; j < n; ++j)
+    for (int k = 0; k < kCoefs; ++k) m.coef16[size_t(j) * kCoefs + k] = halfToFloat(f32ToF16(F[j]->coef.get()[k]));
+  const int groups = (n + 3) / 4;
+  m.parallel(kBasisJobs, [&](int j, int) {
+    const size_t c0 = kBasisCols / kBasisJobs * size_t(j), c1 = c0 + kBasisCols / kBasisJobs;
+    for (int g = 0; g < groups; ++g) {
+      const int frames = std::min(4, n - 4 * g);
+      float* rows[4] = {};
+      for (int f = 0; f < frames; ++f) rows[f] = F[g * 4 + f]->basisimg.get();
+      simd::basisColumns(m.coef16.data() + size_t(g) * 4 * kCoefs, kCoefs, m.basis.data(), kBasisCols, c0, c1, rows,
+                         frames);
+    }
+  });
+
+  // Image path at 512 x 512.
+  constexpr int bands = 32, rows = kCrop / bands;
+  m.parallel(n * bands, [&](int j, int) { m.warpBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows); });
+  m.conv(m.corr0, &Frame::x7, &Frame::k0, n);
+  m.conv(m.corr1, &Frame::k0, &Frame::k1, n);
+  m.conv(m.corr2, &Frame::k1, &Frame::k2, n);
+  m.parallel(n * bands, [&](int j, int) { m.refineBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows); });
+  m.tileConv(m.tile0, &Frame::tin, &Frame::ta, n);
+  m.tileConv(m.tile1, &Frame::ta, &Frame::tb, n);
+  m.tileConv(m.tile2, &Frame::tb, &Frame::ta, n);
+  m.tileConv(m.tile3, &Frame::ta, &Frame::tout, n);
+  m.parallel(n * bands, [&](int j, int) {
+    m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows);
+  });
+  if (!m.dumpDir.empty()) m.dump(n, out);
+}
+
+}  // namespace qo
