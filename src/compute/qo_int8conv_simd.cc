@@ -21,6 +21,7 @@
 #define HWY_TARGET_INCLUDE "compute/qo_int8conv_simd.cc"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+#include "compute/qo_held_vec-inl.h"
 
 #include "qo/qo_simd.h"
 
@@ -100,7 +101,13 @@ void AccumulateRow(const RowJob& j) {
 
 #else
 
+// The lane count is a compile-time constant: SVE's length-agnostic targets take 128 bits of
+// whatever the hardware has (a cap would leave MaxLanes above the run-time lane count).
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE2
+using D16 = hn::FixedTag<int16_t, 8>;
+#else
 using D16 = hn::CappedTag<int16_t, 16>;
+#endif
 using D32 = hn::Repartition<int32_t, D16>;
 constexpr size_t kLanes16 = hn::MaxLanes(D16());
 constexpr int kVectorsPerBlock = int(2 * kBlock / kLanes16);  // 1 with 256-bit vectors
@@ -115,7 +122,7 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   const Int8ConvGeometry& g = *j.g;
   const int cp = g.channels;
   const size_t tapStride = size_t(cp) * kBlock;
-  using V32 = hn::Vec<D32>;
+  using V32 = Held<D32>;
   V32 sum0[kPixels][kV], sum1[kPixels][kV];
   for (int p = 0; p < kPixels; ++p)
     for (int v = 0; v < kV; ++v) sum0[p][v] = sum1[p][v] = hn::Zero(d32);
@@ -126,7 +133,7 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
       for (int p = 0; p < kPixels; ++p) px[p] = j.rows[r] + size_t((ow0 + p) * g.strideW + kw * g.dilationW) * cp;
       const int16_t* HWY_RESTRICT wt = w0 + (size_t(j.rowTap[r]) * g.kernelW + kw) * tapStride;
       for (int c = 0; c < cp; c += 2) {
-        hn::Vec<D16> wv[kV];
+        Held<D16> wv[kV];
         for (int b = 0; b < kBlocks; ++b)
           for (int v = 0; v < kVectorsPerBlock; ++v)
             wv[b * kVectorsPerBlock + v] =
@@ -135,7 +142,11 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
           int32_t pair;
           std::memcpy(&pair, px[p] + c, sizeof pair);
           const hn::Vec<D16> x = hn::BitCast(d16, hn::Set(d32, pair));
-          for (int v = 0; v < kV; ++v) sum0[p][v] = hn::ReorderWidenMulAccumulate(d32, wv[v], x, sum0[p][v], sum1[p][v]);
+          for (int v = 0; v < kV; ++v) {
+            hn::Vec<D32> odd = sum1[p][v];
+            sum0[p][v] = hn::ReorderWidenMulAccumulate(d32, Get(wv[v]), x, Get(sum0[p][v]), odd);
+            sum1[p][v] = odd;
+          }
         }
       }
     }
@@ -144,7 +155,7 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   constexpr size_t kLanes32 = kLanes16 / 2;
   for (int p = 0; p < kPixels; ++p) {
     int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + p) * mp + size_t(b0) * kBlock;
-    for (int v = 0; v < kV; ++v) hn::StoreU(hn::RearrangeToOddPlusEven(sum0[p][v], sum1[p][v]), d32, out + v * kLanes32);
+    for (int v = 0; v < kV; ++v) hn::StoreU(hn::RearrangeToOddPlusEven(Get(sum0[p][v]), Get(sum1[p][v])), d32, out + v * kLanes32);
   }
 }
 
