@@ -58,8 +58,13 @@ void LanczosSample(const float* HWY_RESTRICT crop, int side, const float* HWY_RE
 
 using PixelTag = hn::FixedTag<float, kPixelFloats>;
 // Two tap rows per vector where vectors hold 8 floats; 512-bit vectors would need three inserts
-// per load and gain nothing.
+// per load and gain nothing. SVE's length-agnostic targets take one row: there the cap's MaxLanes
+// is 8 even when the hardware's vectors hold 4.
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE2
+using RowsTag = hn::FixedTag<float, kPixelFloats>;
+#else
 using RowsTag = hn::CappedTag<float, 2 * kPixelFloats>;
+#endif
 
 // Tap sum with per-tap bounds tests, for columns near the crop edge: missing taps drop out.
 HWY_INLINE hn::Vec<PixelTag> LanczosTested(const float* HWY_RESTRICT crop, int side, const float* HWY_RESTRICT wx,
