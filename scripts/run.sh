@@ -2,7 +2,8 @@
 # The main job from a bare machine: dependencies, build, then the engine speaking.
 #   scripts/run.sh [BUNDLE [IN.wav]]   (default: the demo bundle, written to out/demo.qobundle on
 #                                       first use, speaking a built-in sentence)
-# Writes out/say.mp4 (video with the speech) and its contact sheet out/say_sheet.png.
+# Writes out/say.mp4 (video with the speech) and its contact sheet out/say_sheet.png; for the demo
+# bundle also out/teeth_sheet.png, its mouths before and after the teeth borrow.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"
@@ -14,4 +15,5 @@ if [[ $# -eq 0 && ! -e "$bundle/manifest.json" ]]; then "$qo" demo "$bundle"; fi
 "$qo" info "$bundle"
 args=("$bundle" --out "$root/out/say.mp4")
 if [[ $# -ge 2 ]]; then args+=(--wav "$2"); fi
-exec "$qo" say "${args[@]}"
+"$qo" say "${args[@]}"
+if [[ $# -eq 0 ]]; then "$qo" teeth "$bundle" --out "$root/out"; fi

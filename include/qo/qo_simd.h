@@ -122,6 +122,10 @@ QO_API bool int8Range(const float* x, size_t count, float* lo, float* hi);
 // pixel): channel c gets clamp(zp + rint(x / scale), 0, 255) (ties to even), channels C..Cp-1 zp.
 QO_API void int8QuantizeNhwc(const float* x, size_t plane, int C, size_t begin, size_t end, float scale, int zp,
                              uint8_t* q, int Cp);
+// One output row from its int32 sums: out[c * outStride + ow] = k[c] * float(acc[ow * stride + c] -
+// offset[c]) + bias[c] for c < M, ow < width (multiply, then add: no fused rounding).
+QO_API void int8Dequantize(const int32_t* acc, size_t stride, int width, int M, const int32_t* offset, const float* k,
+                           const float* bias, float* out, size_t outStride);
 
 }  // namespace simd
 }  // namespace qo

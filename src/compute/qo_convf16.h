@@ -32,10 +32,23 @@ inline size_t convF16StageFloats(int width, int cin) { return size_t(3) * size_t
 // float (fused multiply-adds, bias first), rounded once to fp16 on the store.
 void convF16Rows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);
 
+// Winograd F(4x4, 3x3) form of a 3x3 layer over the same maps: 36 products per 4 x 4 output
+// block instead of 144, the same result up to float rounding of the transforms. `layer.weights`
+// holds the transformed weights of winogradWeights; width and the band y1 - y0 are multiples of 4,
+// channels multiples of 8.
+inline size_t winogradWeightFloats(int cin, int cout) { return size_t(36) * size_t(cin) * size_t(cout); }
+// [9][cin][cout] weights (tap = 3 * ky + kx) to the [36][cin][cout] transformed ones.
+void winogradWeights(const float* w9, int cin, int cout, float* u);
+inline size_t winogradStageFloats(int width, int cin, int cout) {
+  return size_t(6) * size_t(width + 2) * size_t(cin) + size_t(36 * 6) * size_t(cin + cout);
+}
+void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);
+
 // out[f][c] = sum_j coef[f][j] * basis[j][c] for columns [c0, c1), computed for four frames at
-// once; `coef` is [4][k] (unused frames zero), `basis` [k][columns], out[f] a row of `columns`
-// floats for f < frames.
-void basisColumns(const float* coef, int k, const float* basis, size_t columns, size_t c0, size_t c1,
-                  float* const* out, int frames);
+// once; `coef` is [4][k] (unused frames zero), out[f] a row of floats for f < frames. The basis is
+// stored in blocks of 8 columns, [columns / 8][k][8], so that one block is one sequential read;
+// c0 and c1 are multiples of 8.
+void basisColumns(const float* coef, int k, const float* basis, size_t c0, size_t c1, float* const* out,
+                  int frames);
 
 }  // namespace qo::simd

@@ -106,23 +106,18 @@ void ConvF16Rows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0
   }
 }
 
-void BasisColumns(const float* HWY_RESTRICT coef, int k, const float* HWY_RESTRICT basis, size_t columns, size_t c0,
-                  size_t c1, float* const* out, int frames) {
+void BasisColumns(const float* HWY_RESTRICT coef, int k, const float* HWY_RESTRICT basis, size_t c0, size_t c1,
+                  float* const* out, int frames) {
   const D d;
-  size_t c = c0;
-  for (; c + kLanes <= c1; c += kLanes) {
-    Held<D> acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
-    for (int j = 0; j < k; ++j) {
-      const auto b = hn::LoadU(d, basis + size_t(j) * columns + c);
-      for (int f = 0; f < 4; ++f) acc[f] = hn::MulAdd(hn::Set(d, coef[f * k + j]), b, Get(acc[f]));
-    }
-    for (int f = 0; f < frames; ++f) hn::StoreU(Get(acc[f]), d, out[f] + c);
-  }
-  for (; c < c1; ++c) {
-    for (int f = 0; f < frames; ++f) {
-      float s = 0.0f;
-      for (int j = 0; j < k; ++j) s = s + coef[f * k + j] * basis[size_t(j) * columns + c];
-      out[f][c] = s;
+  for (size_t c = c0; c < c1; c += 8) {
+    const float* HWY_RESTRICT block = basis + c / 8 * size_t(k) * 8;  // k rows of 8 columns, contiguous
+    for (int s = 0; s < 8; s += kLanes) {
+      Held<D> acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
+      for (int j = 0; j < k; ++j) {
+        const auto b = hn::LoadU(d, block + j * 8 + s);
+        for (int f = 0; f < 4; ++f) acc[f] = hn::MulAdd(hn::Set(d, coef[f * k + j]), b, Get(acc[f]));
+      }
+      for (int f = 0; f < frames; ++f) hn::StoreU(Get(acc[f]), d, out[f] + c + size_t(s));
     }
   }
 }
@@ -140,9 +135,9 @@ void convF16Rows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int
   HWY_DYNAMIC_DISPATCH(ConvF16Rows)(layer, maps, y0, y1, stage);
 }
 
-void basisColumns(const float* coef, int k, const float* basis, size_t columns, size_t c0, size_t c1,
-                  float* const* out, int frames) {
-  HWY_DYNAMIC_DISPATCH(BasisColumns)(coef, k, basis, columns, c0, c1, out, frames);
+void basisColumns(const float* coef, int k, const float* basis, size_t c0, size_t c1, float* const* out,
+                  int frames) {
+  HWY_DYNAMIC_DISPATCH(BasisColumns)(coef, k, basis, c0, c1, out, frames);
 }
 
 }  // namespace qo::simd

@@ -121,7 +121,7 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   constexpr int kV = kBlocks * kVectorsPerBlock;
   const Int8ConvGeometry& g = *j.g;
   const int cp = g.channels;
-  const size_t tapStride = size_t(cp) * kBlock;
+  const size_t tapStride = size_t(cp) * kBlock, pixelStride = size_t(g.strideW) * cp;
   using V32 = Held<D32>;
   V32 sum0[kPixels][kV], sum1[kPixels][kV];
   for (int p = 0; p < kPixels; ++p)
@@ -129,18 +129,19 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   const int16_t* HWY_RESTRICT w0 = j.weights + size_t(b0) * j.blockStride;
   for (int r = 0; r < j.rowCount; ++r) {
     for (int kw = 0; kw < g.kernelW; ++kw) {
-      const int16_t* HWY_RESTRICT px[kPixels];
-      for (int p = 0; p < kPixels; ++p) px[p] = j.rows[r] + size_t((ow0 + p) * g.strideW + kw * g.dilationW) * cp;
+      // One pointer walks the channel pairs; the pixels sit at fixed offsets from it, which keeps
+      // the inner loop's addresses in registers.
+      const int16_t* HWY_RESTRICT x0 = j.rows[r] + size_t(ow0 * g.strideW + kw * g.dilationW) * cp;
+      const int16_t* HWY_RESTRICT const xEnd = x0 + cp;
       const int16_t* HWY_RESTRICT wt = w0 + (size_t(j.rowTap[r]) * g.kernelW + kw) * tapStride;
-      for (int c = 0; c < cp; c += 2) {
+      for (; x0 != xEnd; x0 += 2, wt += 2 * kBlock) {
         Held<D16> wv[kV];
         for (int b = 0; b < kBlocks; ++b)
           for (int v = 0; v < kVectorsPerBlock; ++v)
-            wv[b * kVectorsPerBlock + v] =
-                hn::LoadU(d16, wt + size_t(b) * j.blockStride + size_t(c) * kBlock + size_t(v) * kLanes16);
+            wv[b * kVectorsPerBlock + v] = hn::LoadU(d16, wt + size_t(b) * j.blockStride + size_t(v) * kLanes16);
         for (int p = 0; p < kPixels; ++p) {
           int32_t pair;
-          std::memcpy(&pair, px[p] + c, sizeof pair);
+          std::memcpy(&pair, x0 + size_t(p) * pixelStride, sizeof pair);
           const hn::Vec<D16> x = hn::BitCast(d16, hn::Set(d32, pair));
           for (int v = 0; v < kV; ++v) {
             hn::Vec<D32> odd = sum1[p][v];
@@ -164,10 +165,78 @@ void Blocks(const RowJob& j, int b0) {
   constexpr int kPixels = std::max(1, kAccumulators / (kBlocks * kVectorsPerBlock));
   int ow = 0;
   for (; ow + kPixels <= j.g->outWidth; ow += kPixels) Tile<kBlocks, kPixels>(j, b0, ow);
+  // The rest in one narrower tile.
+  if constexpr (kPixels >= 4) {
+    if (ow + kPixels / 2 <= j.g->outWidth) {
+      Tile<kBlocks, kPixels / 2>(j, b0, ow);
+      ow += kPixels / 2;
+    }
+  }
+  if constexpr (kPixels >= 2) {
+    if (ow + 2 <= j.g->outWidth) {
+      Tile<kBlocks, 2>(j, b0, ow);
+      ow += 2;
+    }
+  }
   for (; ow < j.g->outWidth; ++ow) Tile<kBlocks, 1>(j, b0, ow);
 }
 
+// With at most four output channels (the upper half of the only block carries no weights), one
+// vector holds two neighbouring pixels: the low half sums pixel 2p, the high half pixel 2p + 1,
+// both against the same four channels, so half the multiply-adds do the same work.
+template <int kPairs>
+HWY_INLINE void PairTile(const RowJob& j, int ow0) {
+  const D16 d16;
+  const D32 d32;
+  const Int8ConvGeometry& g = *j.g;
+  const int cp = g.channels;
+  const size_t tapStride = size_t(cp) * kBlock, pixelStride = size_t(g.strideW) * cp;
+  using V32 = hn::Vec<D32>;
+  V32 sum0[kPairs], sum1[kPairs];
+  for (int p = 0; p < kPairs; ++p) sum0[p] = sum1[p] = hn::Zero(d32);
+  for (int r = 0; r < j.rowCount; ++r) {
+    for (int kw = 0; kw < g.kernelW; ++kw) {
+      const int16_t* HWY_RESTRICT x0 = j.rows[r] + size_t(ow0 * g.strideW + kw * g.dilationW) * cp;
+      const int16_t* HWY_RESTRICT const xEnd = x0 + cp;
+      const int16_t* HWY_RESTRICT wt = j.weights + (size_t(j.rowTap[r]) * g.kernelW + kw) * tapStride;
+      for (; x0 != xEnd; x0 += 2, wt += 2 * kBlock) {
+        const hn::Vec<D16> wv = hn::LoadDup128(d16, wt);
+        for (int p = 0; p < kPairs; ++p) {
+          int32_t lo, hi;
+          std::memcpy(&lo, x0 + size_t(2 * p) * pixelStride, sizeof lo);
+          std::memcpy(&hi, x0 + size_t(2 * p + 1) * pixelStride, sizeof hi);
+          const hn::Vec<D16> x = hn::BitCast(d16, hn::ConcatUpperLower(d32, hn::Set(d32, hi), hn::Set(d32, lo)));
+          sum0[p] = hn::ReorderWidenMulAccumulate(d32, wv, x, sum0[p], sum1[p]);
+        }
+      }
+    }
+  }
+  for (int p = 0; p < kPairs; ++p) {
+    const V32 v = hn::RearrangeToOddPlusEven(sum0[p], sum1[p]);
+    int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + 2 * p) * kBlock;
+    hn::StoreU(hn::ConcatLowerLower(d32, hn::Zero(d32), v), d32, out);
+    hn::StoreU(hn::ConcatUpperUpper(d32, hn::Zero(d32), v), d32, out + kBlock);
+  }
+}
+
+bool UpperHalfEmpty(const RowJob& j) {
+  for (size_t i = 0; i < j.blockStride; i += 2 * kBlock)
+    for (int k = kBlock; k < 2 * kBlock; ++k)
+      if (j.weights[i + k] != 0) return false;
+  return true;
+}
+
 void AccumulateRow(const RowJob& j) {
+  if constexpr (kVectorsPerBlock == 1) {
+    if (j.g->blocks == 1 && UpperHalfEmpty(j)) {
+      constexpr int kPairs = kAccumulators;
+      int ow = 0;
+      for (; ow + 2 * kPairs <= j.g->outWidth; ow += 2 * kPairs) PairTile<kPairs>(j, ow);
+      for (; ow + 2 <= j.g->outWidth; ow += 2) PairTile<1>(j, ow);
+      if (ow < j.g->outWidth) Tile<1, 1>(j, 0, ow);
+      return;
+    }
+  }
   int b = 0;
   for (; b + 2 <= j.g->blocks; b += 2) Blocks<2>(j, b);
   if (b < j.g->blocks) Blocks<1>(j, b);
@@ -222,30 +291,67 @@ bool Int8Range(const float* HWY_RESTRICT x, size_t count, float* lo, float* hi) 
 
 void Int8QuantizeNhwc(const float* HWY_RESTRICT x, size_t plane, int C, size_t begin, size_t end, float scale, int zp,
                       uint8_t* HWY_RESTRICT q, int Cp) {
-  for (size_t p = begin; p < end; ++p) std::memset(q + p * Cp + C, zp, size_t(Cp - C));
   size_t p = begin;
 #if HWY_TARGET != HWY_SCALAR
+  // Four channels of L pixels at a time: their bytes form one 32-bit word per pixel, so each
+  // pixel row takes Cp / 4 word stores rather than Cp byte stores (one vector store when Cp is 4).
   const hn::CappedTag<float, 16> df;
   const hn::RebindToSigned<decltype(df)> di;
-  const hn::Rebind<uint8_t, decltype(df)> d8;
   constexpr size_t kMax = hn::MaxLanes(df);
   const size_t L = hn::Lanes(df);
   const auto vs = hn::Set(df, scale);
   const auto vz = hn::Set(di, zp), v0 = hn::Zero(di), v255 = hn::Set(di, 255);
-  alignas(64) uint8_t tile[kMax];
+  alignas(64) int32_t tile[kMax];
   for (; p + L <= end; p += L) {
-    for (int c = 0; c < C; ++c) {
-      const auto r = hn::ConvertTo(di, hn::Round(hn::Div(hn::LoadU(df, x + size_t(c) * plane + p), vs)));
-      hn::Store(hn::DemoteTo(d8, hn::Min(hn::Max(hn::Add(r, vz), v0), v255)), d8, tile);
-      for (size_t k = 0; k < L; ++k) q[(p + k) * Cp + c] = tile[k];
+    for (int c = 0; c < Cp; c += 4) {
+      auto word = v0;
+      for (int j = 0; j < 4; ++j) {
+        auto r = vz;
+        if (c + j < C) {
+          r = hn::ConvertTo(di, hn::Round(hn::Div(hn::LoadU(df, x + size_t(c + j) * plane + p), vs)));
+          r = hn::Min(hn::Max(hn::Add(r, vz), v0), v255);
+        }
+        word = hn::Or(word, hn::ShiftLeftSame(r, 8 * j));
+      }
+      if (Cp == 4) {
+        hn::StoreU(word, di, reinterpret_cast<int32_t*>(q + p * 4));
+      } else {
+        hn::Store(word, di, tile);
+        for (size_t k = 0; k < L; ++k) std::memcpy(q + (p + k) * Cp + c, tile + k, 4);
+      }
     }
   }
 #endif
-  for (; p < end; ++p)
+  for (; p < end; ++p) {
     for (int c = 0; c < C; ++c) {
       const float r = std::nearbyint(x[size_t(c) * plane + p] / scale);
       q[p * Cp + c] = uint8_t(std::clamp(float(zp) + r, 0.0f, 255.0f));
     }
+    std::memset(q + p * Cp + C, zp, size_t(Cp - C));
+  }
+}
+
+void Int8Dequantize(const int32_t* HWY_RESTRICT acc, size_t stride, int width, int M,
+                    const int32_t* HWY_RESTRICT offset, const float* HWY_RESTRICT k, const float* HWY_RESTRICT bias,
+                    float* HWY_RESTRICT out, size_t outStride) {
+  for (int c = 0; c < M; ++c) {
+    const int32_t* HWY_RESTRICT a = acc + c;
+    float* HWY_RESTRICT o = out + size_t(c) * outStride;
+    int ow = 0;
+#if HWY_TARGET != HWY_SCALAR
+    const hn::CappedTag<float, 16> df;
+    const hn::RebindToSigned<decltype(df)> di;
+    const size_t L = hn::Lanes(df);
+    const auto idx = hn::Mul(hn::Iota(di, 0), hn::Set(di, int32_t(stride)));
+    const auto vo = hn::Set(di, offset[c]);
+    const auto vk = hn::Set(df, k[c]), vb = hn::Set(df, bias[c]);
+    for (; ow + int(L) <= width; ow += int(L)) {
+      const auto v = hn::Sub(hn::GatherIndex(di, a + size_t(ow) * stride, idx), vo);
+      hn::StoreU(hn::Add(hn::Mul(vk, hn::ConvertTo(df, v)), vb), df, o + ow);
+    }
+#endif
+    for (; ow < width; ++ow) o[ow] = k[c] * float(int32_t(uint32_t(a[size_t(ow) * stride]) - uint32_t(offset[c]))) + bias[c];
+  }
 }
 
 }  // namespace qo::simd::HWY_NAMESPACE
@@ -258,6 +364,7 @@ namespace qo::simd {
 HWY_EXPORT(Int8ConvRow);
 HWY_EXPORT(Int8Range);
 HWY_EXPORT(Int8QuantizeNhwc);
+HWY_EXPORT(Int8Dequantize);
 
 size_t int8ConvPackedSize(int M, int Cp, int KH, int KW) {
   const size_t blocks = size_t(M + kInt8ConvChannelBlock - 1) / kInt8ConvChannelBlock;
@@ -295,6 +402,11 @@ bool int8Range(const float* x, size_t count, float* lo, float* hi) {
 void int8QuantizeNhwc(const float* x, size_t plane, int C, size_t begin, size_t end, float scale, int zp, uint8_t* q,
                       int Cp) {
   HWY_DYNAMIC_DISPATCH(Int8QuantizeNhwc)(x, plane, C, begin, end, scale, zp, q, Cp);
+}
+
+void int8Dequantize(const int32_t* acc, size_t stride, int width, int M, const int32_t* offset, const float* k,
+                    const float* bias, float* out, size_t outStride) {
+  HWY_DYNAMIC_DISPATCH(Int8Dequantize)(acc, stride, width, M, offset, k, bias, out, outStride);
 }
 
 }  // namespace qo::simd

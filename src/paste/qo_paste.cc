@@ -9,6 +9,7 @@
 
 #include "paste/qo_paste_impl.h"
 #include "paste/qo_paste_settings.h"
+#include "paste/qo_paste_spans.h"
 #include "paste/qo_paste_tables.h"
 #include "qo/qo_pool.h"
 
@@ -94,6 +95,7 @@ Paste::Impl::Impl(std::vector<uint8_t> maskBytes, int sideIn, const Unsharp& u)
   maskBordered.assign(stride * stride, 0);
   for (size_t y = 0; y < size_t(side); ++y)
     std::copy_n(mask.data() + y * size_t(side), size_t(side), maskBordered.data() + (y + 1) * stride + 1);
+  paste::readSpans(mask.data(), side, ksize, &readLo, &readHi, &blurLo, &blurHi);
 }
 
 Paste::Paste(std::vector<uint8_t> mask, int side, const Unsharp& u)

@@ -21,6 +21,15 @@ inline float clamp255(float v) { return !(v > 0.0f) ? 0.0f : v > 255.0f ? 255.0f
 
 }  // namespace
 
+void ScaleRow(const float* HWY_RESTRICT src, float scale, float* HWY_RESTRICT dst, size_t n) {
+  const hn::ScalableTag<float> d;
+  const size_t N = hn::Lanes(d);
+  const auto v = hn::Set(d, scale);
+  size_t x = 0;
+  for (; x + N <= n; x += N) hn::StoreU(hn::Mul(hn::LoadU(d, src + x), v), d, dst + x);
+  for (; x < n; ++x) dst[x] = src[x] * scale;
+}
+
 void GaussRow(const float* HWY_RESTRICT src, const float* HWY_RESTRICT g, int taps, float* HWY_RESTRICT dst,
               size_t n) {
   const hn::ScalableTag<float> d;
@@ -98,8 +107,13 @@ HWY_AFTER_NAMESPACE();
 
 namespace qo::paste {
 
+HWY_EXPORT(ScaleRow);
 HWY_EXPORT(GaussRow);
 HWY_EXPORT(SharpenInterleaveRow);
+
+void scaleRow(const float* src, float scale, float* dst, size_t n) {
+  HWY_DYNAMIC_DISPATCH(ScaleRow)(src, scale, dst, n);
+}
 
 void gaussRow(const float* src, const float* g, int taps, float* dst, size_t n) {
   HWY_DYNAMIC_DISPATCH(GaussRow)(src, g, taps, dst, n);

@@ -7,6 +7,9 @@
 
 namespace qo::paste {
 
+// dst[x] = src[x] * scale, for x in [0, n).
+void scaleRow(const float* src, float scale, float* dst, size_t n);
+
 // dst[x] = sum over k of g[k] * src[x + k], for x in [0, n).
 void gaussRow(const float* src, const float* g, int taps, float* dst, size_t n);
 

@@ -22,6 +22,11 @@ struct Paste::Impl {
   std::vector<float> crop4;        // side x side x (R, G, B, 0), 0..255, filled by the sharpen pass
   std::vector<int32_t> mapX, mapY;  // per covered column, fixed point
   std::vector<uint8_t> maskBordered;  // (side + 2)^2: the mask inside a 1-pixel ring of zeros
+  // Per crop row, the columns [lo, hi] that a sample of nonzero coverage can read (lo > hi: none),
+  // the only ones the sharpen pass computes: crop4 elsewhere is never read. readLo / readHi index
+  // crop rows; blurLo / blurHi the mirror-padded rows of the horizontal blur, each the union over
+  // the output rows that read it.
+  std::vector<int32_t> readLo, readHi, blurLo, blurHi;
 
   // The sharpen pass splits the crop rows into bands, handed out to the pool's parts on demand.
   // A band mirror-pads and blurs its rows horizontally into a ring of ksize rows per channel,

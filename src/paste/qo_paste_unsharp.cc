@@ -35,28 +35,41 @@ void Paste::Impl::sharpenRows(const float* crop, float scale, Ring& ring, int be
   const float gain = 1.0f + amount;
   const float* src[3];
   // Padded row i is blurred into ring slot (i - begin) % ksize; output row y needs padded rows
-  // y .. y + ksize - 1.
+  // y .. y + ksize - 1. Only the spans that samples read are computed: blurred columns
+  // [lo, hi] of padded row i take padded columns lo .. hi + ksize - 1.
   for (int i = begin; i < end + ksize - 1; ++i) {
-    const size_t slot = size_t(i - begin) % ringRows;
-    const size_t from = size_t(reflect(i - r, side)) * n;
-    for (size_t c = 0; c < 3; ++c) {
-      const float* row = crop + c * plane + from;
-      float* pad = ring.pad.data() + c * size_t(padded);
-      for (int j = 0; j < r; ++j) pad[j] = row[reflect(j - r, side)] * scale;
-      for (size_t x = 0; x < n; ++x) pad[size_t(r) + x] = row[x] * scale;
-      for (int j = r + side; j < padded; ++j) pad[j] = row[reflect(j - r, side)] * scale;
-      paste::gaussRow(pad, gauss.data(), ksize, ring.rows.data() + (c * ringRows + slot) * ringStride, n);
+    const int lo = blurLo[size_t(i)], hi = blurHi[size_t(i)];
+    if (lo <= hi) {
+      const size_t slot = size_t(i - begin) % ringRows;
+      const size_t from = size_t(reflect(i - r, side)) * n;
+      const int padEnd = hi + ksize;  // one past the last padded column read
+      const int coreBegin = std::max(lo, r), coreEnd = std::min(padEnd, r + side);
+      for (size_t c = 0; c < 3; ++c) {
+        const float* row = crop + c * plane + from;
+        float* pad = ring.pad.data() + c * size_t(padded);
+        for (int j = lo; j < std::min(padEnd, r); ++j) pad[j] = row[reflect(j - r, side)] * scale;
+        if (coreBegin < coreEnd) {
+          paste::scaleRow(row + (coreBegin - r), scale, pad + coreBegin, size_t(coreEnd - coreBegin));
+        }
+        for (int j = std::max(lo, r + side); j < padEnd; ++j) pad[j] = row[reflect(j - r, side)] * scale;
+        paste::gaussRow(pad + lo, gauss.data(), ksize, ring.rows.data() + (c * ringRows + slot) * ringStride + lo,
+                        size_t(hi - lo + 1));
+      }
     }
     const int y = i - (ksize - 1);
     if (y < begin) continue;
+    const int readLoY = readLo[size_t(y)], readHiY = readHi[size_t(y)];
+    if (readLoY > readHiY) continue;
+    const size_t at = size_t(readLoY);
     for (size_t c = 0; c < 3; ++c) {
       for (size_t k = 0; k < ringRows; ++k) {
-        ring.order[c * ringRows + k] = ring.rows.data() + (c * ringRows + (size_t(y - begin) + k) % ringRows) * ringStride;
+        ring.order[c * ringRows + k] =
+            ring.rows.data() + (c * ringRows + (size_t(y - begin) + k) % ringRows) * ringStride + at;
       }
-      src[c] = crop + c * plane + size_t(y) * n;
+      src[c] = crop + c * plane + size_t(y) * n + at;
     }
     paste::sharpenInterleaveRow(ring.order.data(), gauss.data(), ksize, src, scale, gain, amount,
-                                crop4.data() + 4 * size_t(y) * n, n);
+                                crop4.data() + 4 * (size_t(y) * n + at), size_t(readHiY - readLoY + 1));
   }
 }
 

@@ -88,6 +88,8 @@ struct RunBuffers {
   std::vector<uint8_t> q;
   std::vector<float> lo, hi;
   std::vector<uint8_t> finite;
+  std::vector<int32_t> zpWhole;
+  std::vector<float> k;
 };
 struct RowBuffers {
   std::vector<int16_t> scratch;
@@ -240,6 +242,11 @@ void Int8ConvKernel::run(OrtKernelContext* context) {
   const float* bp = bias.GetTensorData<float>();
   float* yp = y.GetTensorMutableData<float>();
   const int m = int(M);
+  // Interior outputs take zp times the whole-kernel sums, subtracted while dequantising; outputs
+  // with taps outside the image first get the difference to their own in-image sums.
+  int32_t* zpWhole = sized(tRun.zpWhole, size_t(m));
+  float* k = sized(tRun.k, size_t(m));
+  for (int c = 0; c < m; ++c) zpWhole[c] = zp * pk.wholeSums[size_t(c)], k[c] = scale * wsp[c];
   pool::parallelRange(size_t(N) * size_t(OH), 1, [&](size_t b, size_t e) {
     int16_t* scratch = sized(tRow.scratch, simd::int8ConvScratchSize(g));
     int32_t* acc = sized(tRow.acc, size_t(OW) * mp);
@@ -261,24 +268,21 @@ void Int8ConvKernel::run(OrtKernelContext* context) {
       }
       for (int64_t ow = 0; ow < OW; ++ow) {
         const int64_t iw0 = ow * a.strideW - a.padL, iwLast = iw0 + (KW - 1) * a.dilW;
-        const int32_t* s = pk.wholeSums.data();
-        if (!rowInside || iw0 < 0 || iwLast >= W) {
-          std::fill(sums, sums + m, 0);
-          for (int64_t kw = 0; kw < KW; ++kw) {
-            const int64_t iw = iw0 + kw * a.dilW;
-            if (iw < 0 || iw >= W) continue;
-            for (int c = 0; c < m; ++c) sums[c] += rowSums[kw * m + c];
-          }
-          s = sums;
+        if (rowInside && iw0 >= 0 && iwLast < W) continue;
+        std::fill(sums, sums + m, 0);
+        for (int64_t kw = 0; kw < KW; ++kw) {
+          const int64_t iw = iw0 + kw * a.dilW;
+          if (iw < 0 || iw >= W) continue;
+          for (int c = 0; c < m; ++c) sums[c] += rowSums[kw * m + c];
         }
+        // Wrapping arithmetic: only the final difference is known to fit.
         int32_t* at = acc + size_t(ow) * mp;
-        for (int c = 0; c < m; ++c) at[c] -= zp * s[c];
+        for (int c = 0; c < m; ++c)
+          at[c] = int32_t(uint32_t(at[c]) - uint32_t(zp * sums[c]) + uint32_t(zpWhole[c]));
       }
-      for (int c = 0; c < m; ++c) {
-        const float k = scale * wsp[c], bc = bp[c];
-        float* out = yp + ((size_t(n) * m + c) * size_t(OH) + size_t(oh)) * size_t(OW);
-        for (int64_t ow = 0; ow < OW; ++ow) out[ow] = k * float(acc[size_t(ow) * mp + c]) + bc;
-      }
+      simd::int8Dequantize(acc, mp, int(OW), m, zpWhole, k, bp,
+                           yp + size_t(n) * m * size_t(OH) * size_t(OW) + size_t(oh) * size_t(OW),
+                           size_t(OH) * size_t(OW));
     }
   });
 }

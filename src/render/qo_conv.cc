@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -165,7 +164,14 @@ struct Layer {
   bool relu = true;
   std::vector<uint16_t> w16, b16;  // fp16 weights [taps][cinStored][coutStored] and bias
   Buf<float> w, b;                 // the same values widened
-  simd::ConvF16Layer view() const { return {taps, cinStored, coutStored, w.get(), b.get(), relu}; }
+  Buf<float> u;                    // 3x3 only: the widened weights in Winograd form
+  // Output rows [y0, y1) of a map `width` wide: Winograd where the band and width allow it.
+  void rows(const uint16_t* in, uint16_t* out, int width, int y0, int y1, float* stage) const {
+    if (taps == 9 && width % 4 == 0 && (y1 - y0) % 4 == 0)
+      simd::winogradRows({taps, cinStored, coutStored, u.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
+    else
+      simd::convF16Rows({taps, cinStored, coutStored, w.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
+  }
 };
 
 int roundUp8(int v) { return (v + 7) / 8 * 8; }
@@ -194,6 +200,10 @@ void pack(Layer& L, const std::string& name, int taps, int cin, int cout, bool r
   L.b.alloc(L.b16.size());
   for (size_t i = 0; i < L.w16.size(); ++i) L.w.get()[i] = halfToFloat(L.w16[i]);
   for (size_t i = 0; i < L.b16.size(); ++i) L.b.get()[i] = halfToFloat(L.b16[i]);
+  if (taps == 9) {
+    L.u.alloc(simd::winogradWeightFloats(L.cinStored, L.coutStored));
+    simd::winogradWeights(L.w.get(), L.cinStored, L.coutStored, L.u.get());
+  }
 }
 
 // Everything one frame's render writes.
@@ -209,7 +219,8 @@ struct Frame {
 struct ConvBackend::Impl {
   int threads = 1, batchSize = 1;
   Layer pre, e0, e1, e2, d1, d0, ref, maskocc, corr0, corr1, corr2, tile0, tile1, tile2, tile3;
-  std::vector<float> grid64, feather, wmlp0w, wmlp0b, wmlp2w, wmlp2b, grid32, basis;
+  std::vector<float> grid64, feather, wmlp0w, wmlp0b, wmlp2w, wmlp2b, grid32;
+  std::vector<float> basis;  // in blocks of 8 columns, as basisColumns reads it
   std::string dumpDir;
   std::vector<std::unique_ptr<Frame>> frames;
   std::vector<Frame*> framePtrs;
@@ -220,7 +231,12 @@ struct ConvBackend::Impl {
   // count and wakes them; everyone takes indices from next; the caller waits for busy == 0.
   std::mutex mu;
   std::condition_variable wake, done;
-  const std::function<void(int, int)>* job = nullptr;
+  // The published job: a type-erased reference to the phase's callable (no allocation per phase).
+  struct Job {
+    void (*call)(const void*, int, int) = nullptr;
+    const void* ctx = nullptr;
+    void operator()(int j, int who) const { call(ctx, j, who); }
+  } job;
   int jobs = 0, busy = 0;
   uint64_t phase = 0;
   bool stop = false;
@@ -237,7 +253,7 @@ struct ConvBackend::Impl {
     for (std::thread& t : workers) t.join();
   }
 
-  void take(const std::function<void(int, int)>& fn, int count, int who) {
+  void take(const Job& fn, int count, int who) {
     for (int j; (j = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
       try {
         fn(j, who);
@@ -255,20 +271,22 @@ struct ConvBackend::Impl {
       wake.wait(lock, [&] { return stop || phase != seen; });
       if (stop) return;
       seen = phase;
-      const std::function<void(int, int)>* fn = job;
+      const Job fn = job;
       const int count = jobs;
       lock.unlock();
-      take(*fn, count, who);
+      take(fn, count, who);
       lock.lock();
       if (--busy == 0) done.notify_one();
     }
   }
 
-  void parallel(int count, const std::function<void(int, int)>& fn) {
+  template <class Fn>
+  void parallel(int count, const Fn& f) {
     if (count <= 0) return;
+    const Job fn{[](const void* c, int j, int who) { (*static_cast<const Fn*>(c))(j, who); }, &f};
     {
       std::lock_guard<std::mutex> lock(mu);
-      job = &fn;
+      job = fn;
       jobs = count;
       next.store(0, std::memory_order_relaxed);
       busy = int(workers.size());
@@ -288,31 +306,31 @@ struct ConvBackend::Impl {
   // One convolution over n frames, in row bands.
   void conv(const Layer& L, Map Frame::*in, Map Frame::*out, int n) {
     const Map& m0 = (*frames[0]).*out;
-    const int bands = std::min(m0.h, m0.h >= 64 ? 16 : 8), rows = (m0.h + bands - 1) / bands;
-    const simd::ConvF16Layer view = L.view();
+    // Bands of a multiple of 4 rows, so that every band takes the Winograd path.
+    const int rows = ((m0.h + (m0.h >= 64 ? 16 : 8) - 1) / (m0.h >= 64 ? 16 : 8) + 3) / 4 * 4;
+    const int bands = (m0.h + rows - 1) / rows;
     parallel(n * bands, [&](int j, int who) {
       Frame& f = *frames[size_t(j / bands)];
       const int y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
-      simd::convF16Rows(view, {((f).*in).b.get(), ((f).*out).b.get(), m0.w}, y0, y1, stage[size_t(who)].get());
+      L.rows(((f).*in).b.get(), ((f).*out).b.get(), m0.w, y0, y1, stage[size_t(who)].get());
     });
   }
 
   // The tile layers: n frames x 6 windows x 8 bands of 32 rows.
   void tileConv(const Layer& L, Map (Frame::*in)[kTiles], Map (Frame::*out)[kTiles], int n) {
     constexpr int bands = 8, rows = kTileH / bands;
-    const simd::ConvF16Layer view = L.view();
     parallel(n * kTiles * bands, [&](int j, int who) {
       Frame& f = *frames[size_t(j / (kTiles * bands))];
       const int t = (j / bands) % kTiles, y0 = (j % bands) * rows;
-      simd::convF16Rows(view, {((f).*in)[t].b.get(), ((f).*out)[t].b.get(), kTileW}, y0, y0 + rows,
-                        stage[size_t(who)].get());
+      L.rows(((f).*in)[t].b.get(), ((f).*out)[t].b.get(), kTileW, y0, y0 + rows, stage[size_t(who)].get());
     });
   }
 
   void perFrameHeads(Frame& f, const float* ks, const float* kd);
-  void warpBand(Frame& f, int y0, int y1);
-  void refineBand(Frame& f, int y0, int y1);
-  void blendBand(const Frame& f, float* out, int y0, int y1) const;
+  // `scratch` is the participant's stage (at least 2 x 512 x 8 floats).
+  void warpBand(Frame& f, int y0, int y1, float* scratch);
+  void refineBand(Frame& f, int y0, int y1, float* scratch);
+  void blendBand(const Frame& f, float* out, int y0, int y1, float* scratch) const;
   void dump(int n, const float* out) const;
 };
 
@@ -396,18 +414,26 @@ void ConvBackend::Impl::perFrameHeads(Frame& f, const float* ks, const float* kd
   }
 }
 
-void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1) {
+void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1, float* scratch) {
   const float* g = f.grid.get();
   const float* P = f.pf.get();
+  // Linear 8x resize of the grid, half-pixel centres, clamped to the map; the column taps are the
+  // same on every row.
+  int colA[kCrop], colB[kCrop];
+  float colDa[kCrop], colDb[kCrop];
+  for (int x = 0; x < kCrop; ++x) {
+    const float sx = std::min(std::max((float(x) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
+    colA[x] = int(sx), colB[x] = std::min(colA[x] + 1, 63);
+    colDa[x] = colA[x] == colB[x] ? 0.5f : sx - float(colA[x]);
+    colDb[x] = colA[x] == colB[x] ? 0.5f : float(colB[x]) - sx;
+  }
   for (int y = y0; y < y1; ++y) {
-    // Linear 8x resize of the grid, half-pixel centres, clamped to the map.
     const float sy = std::min(std::max((float(y) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
     const int ya = int(sy), yb = std::min(ya + 1, 63);
     const float dya = ya == yb ? 0.5f : sy - float(ya), dyb = ya == yb ? 0.5f : float(yb) - sy;
     for (int x = 0; x < kCrop; ++x) {
-      const float sx = std::min(std::max((float(x) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
-      const int xa = int(sx), xb = std::min(xa + 1, 63);
-      const float dxa = xa == xb ? 0.5f : sx - float(xa), dxb = xa == xb ? 0.5f : float(xb) - sx;
+      const int xa = colA[x], xb = colB[x];
+      const float dxa = colDa[x], dxb = colDb[x];
       float q[2];
       for (int c = 0; c < 2; ++c) {
         const float v11 = g[(size_t(ya) * 64 + xa) * 2 + c], v21 = g[(size_t(ya) * 64 + xb) * 2 + c];
@@ -436,58 +462,63 @@ void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1) {
       }
     }
   }
-  // The correction path's input rows under this band.
-  for (int y = y0 / 2; y < y1 / 2; ++y)
+  // The correction path's input rows under this band, assembled in float and stored in one go.
+  for (int y = y0 / 2; y < y1 / 2; ++y) {
     for (int x = 0; x < kHalf; ++x) {
-      uint16_t* o = f.x7.at(y, x);
+      float* o = scratch + size_t(x) * 8;
       const size_t a = size_t(2 * y) * kCrop + size_t(2 * x), b = a + kCrop;
       const auto avg = [&](const float* p) { return (((p[a] + p[a + 1]) + p[b]) + p[b + 1]) / 4.0f; };
       for (int c = 0; c < 3; ++c) {
-        o[c] = f32ToF16(avg(f.warped.get() + size_t(c) * kPlane512));
-        o[3 + c] = f32ToF16(f.basisimg.get()[size_t(c) * kPlane256 + size_t(y) * kHalf + x]);
+        o[c] = avg(f.warped.get() + size_t(c) * kPlane512);
+        o[3 + c] = f.basisimg.get()[size_t(c) * kPlane256 + size_t(y) * kHalf + x];
       }
-      o[6] = f32ToF16(avg(f.occ512.get()));
+      o[6] = avg(f.occ512.get());
+      o[7] = 0.0f;
     }
-}
-
-void ConvBackend::Impl::refineBand(Frame& f, int y0, int y1) {
-  for (int y = y0; y < y1; ++y) {
-    for (int x = 0; x < kCrop; ++x) {
-      const uint16_t* k = f.k2.at(y / 2, x / 2);
-      const size_t o = size_t(y) * kCrop + x;
-      for (int c = 0; c < 3; ++c)
-        f.refined.get()[size_t(c) * kPlane512 + o] =
-            f.warped.get()[size_t(c) * kPlane512 + o] + halfToFloat(k[c * 4 + (y % 2) * 2 + (x % 2)]);
-    }
-    const int ty = y / kTileH, ly = y % kTileH;
-    for (int tx = 0; tx < 3; ++tx) {
-      const Map& t = f.tin[ty * 3 + tx];
-      for (int lx = 0; lx < kTileW; ++lx) {
-        const size_t o = size_t(y) * kCrop + size_t(kTileX[tx] + lx);
-        uint16_t* p = t.at(ly, lx);
-        for (int c = 0; c < 3; ++c) {
-          p[c] = f32ToF16(f.refined.get()[size_t(c) * kPlane512 + o]);
-          p[3 + c] = f32ToF16(f.warped.get()[size_t(c) * kPlane512 + o]);
-        }
-        p[6] = f32ToF16(f.occ512.get()[o]);
-      }
-    }
+    simd::f32ToF16(scratch, f.x7.at(y, 0), size_t(kHalf) * 8);
   }
 }
 
-void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1) const {
-  for (int c = 0; c < 3; ++c)
-    for (int y = y0; y < y1; ++y) {
-      const size_t row = size_t(y) * kCrop;
-      std::memcpy(out + c * kPlane512 + row, f.refined.get() + c * kPlane512 + row, kCrop * sizeof(float));
-      const int ty = y / kTileH, ly = y % kTileH;
+void ConvBackend::Impl::refineBand(Frame& f, int y0, int y1, float* scratch) {
+  float* const k2 = scratch;                      // one widened row of corr2_conv
+  float* const row = scratch + size_t(kHalf) * 16;  // [512][8]: refined, warped, occ512, 0
+  for (int y = y0; y < y1; ++y) {
+    simd::f16ToF32(f.k2.at(y / 2, 0), k2, size_t(kHalf) * 16);
+    for (int x = 0; x < kCrop; ++x) {
+      const float* k = k2 + size_t(x / 2) * 16 + (y % 2) * 2 + (x % 2);
+      const size_t o = size_t(y) * kCrop + x;
+      float* r = row + size_t(x) * 8;
+      for (int c = 0; c < 3; ++c) {
+        const float w = f.warped.get()[size_t(c) * kPlane512 + o];
+        r[c] = f.refined.get()[size_t(c) * kPlane512 + o] = w + k[c * 4];
+        r[3 + c] = w;
+      }
+      r[6] = f.occ512.get()[o];
+      r[7] = 0.0f;
+    }
+    const int ty = y / kTileH, ly = y % kTileH;
+    for (int tx = 0; tx < 3; ++tx)
+      simd::f32ToF16(row + size_t(kTileX[tx]) * 8, f.tin[ty * 3 + tx].at(ly, 0), size_t(kTileW) * 8);
+  }
+}
+
+void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1, float* scratch) const {
+  for (int y = y0; y < y1; ++y) {
+    const int ty = y / kTileH, ly = y % kTileH;
+    for (int tx = 0; tx < 3; ++tx)
+      simd::f16ToF32(f.tout[ty * 3 + tx].at(ly, 0), scratch + size_t(tx) * kTileW * 8, size_t(kTileW) * 8);
+    const size_t rowAt = size_t(y) * kCrop;
+    const float* fe = feather.data() + size_t(ly) * kTileW;
+    for (int c = 0; c < 3; ++c) {
+      float* o = out + c * kPlane512 + rowAt;
+      std::memcpy(o, f.refined.get() + c * kPlane512 + rowAt, kCrop * sizeof(float));
       for (int tx = 0; tx < 3; ++tx) {
-        const Map& t = f.tout[ty * 3 + tx];
-        const float* fe = feather.data() + size_t(ly) * kTileW;
-        float* o = out + c * kPlane512 + row + kTileX[tx];
-        for (int lx = 0; lx < kTileW; ++lx) o[lx] = o[lx] + halfToFloat(t.at(ly, lx)[c]) * fe[lx];
+        const float* t = scratch + size_t(tx) * kTileW * 8 + c;
+        float* ot = o + kTileX[tx];
+        for (int lx = 0; lx < kTileW; ++lx) ot[lx] = ot[lx] + t[size_t(lx) * 8] * fe[lx];
       }
     }
+  }
 }
 
 void ConvBackend::Impl::dump(int n, const float* out) const {
@@ -632,7 +663,12 @@ std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int th
   m->wmlp2w = get("s.wmlp.2.weight");
   m->wmlp2b = get("s.wmlp.2.bias");
   m->grid32 = get(d.grid32);
-  m->basis = std::move(values[d.basis]);
+  {  // [64][columns] to blocks of 8 columns, [columns / 8][64][8]
+    const std::vector<float>& b = values[d.basis];
+    m->basis.resize(b.size());
+    for (size_t j = 0; j < size_t(kCoefs); ++j)
+      for (size_t c = 0; c < kBasisCols; ++c) m->basis[(c / 8 * kCoefs + j) * 8 + c % 8] = b[j * kBasisCols + c];
+  }
   values.clear();
 
   if (const char* dir = std::getenv("QO_CONV_DUMP"); dir && *dir) m->dumpDir = dir;
@@ -660,7 +696,8 @@ std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int th
                         &m->frames[0]->p1, &m->frames[0]->c1, &m->frames[0]->c0, &m->frames[0]->u0,
                         &m->frames[0]->ref, &m->frames[0]->x7, &m->frames[0]->k0, &m->frames[0]->k1,
                         &m->frames[0]->tin[0], &m->frames[0]->ta[0]})
-    stageFloats = std::max(stageFloats, simd::convF16StageFloats(mp->w, mp->c));
+    stageFloats = std::max({stageFloats, simd::convF16StageFloats(mp->w, mp->c),
+                            simd::winogradStageFloats(mp->w, mp->c, 192), size_t(2) * kCrop * 8});
   m->stage.resize(size_t(m->threads));
   for (Buf<float>& s : m->stage) s.alloc(stageFloats);
   m->coef16.assign(size_t((m->batchSize + 3) / 4 * 4) * kCoefs, 0.0f);
@@ -737,24 +774,29 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
       const int frames = std::min(4, n - 4 * g);
       float* rows[4] = {};
       for (int f = 0; f < frames; ++f) rows[f] = F[g * 4 + f]->basisimg.get();
-      simd::basisColumns(m.coef16.data() + size_t(g) * 4 * kCoefs, kCoefs, m.basis.data(), kBasisCols, c0, c1, rows,
+      simd::basisColumns(m.coef16.data() + size_t(g) * 4 * kCoefs, kCoefs, m.basis.data(), c0, c1, rows,
                          frames);
     }
   });
 
   // Image path at 512 x 512.
   constexpr int bands = 32, rows = kCrop / bands;
-  m.parallel(n * bands, [&](int j, int) { m.warpBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows); });
+  m.parallel(n * bands, [&](int j, int who) {
+    m.warpBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
+  });
   m.conv(m.corr0, &Frame::x7, &Frame::k0, n);
   m.conv(m.corr1, &Frame::k0, &Frame::k1, n);
   m.conv(m.corr2, &Frame::k1, &Frame::k2, n);
-  m.parallel(n * bands, [&](int j, int) { m.refineBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows); });
+  m.parallel(n * bands, [&](int j, int who) {
+    m.refineBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
+  });
   m.tileConv(m.tile0, &Frame::tin, &Frame::ta, n);
   m.tileConv(m.tile1, &Frame::ta, &Frame::tb, n);
   m.tileConv(m.tile2, &Frame::tb, &Frame::ta, n);
   m.tileConv(m.tile3, &Frame::ta, &Frame::tout, n);
-  m.parallel(n * bands, [&](int j, int) {
-    m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows);
+  m.parallel(n * bands, [&](int j, int who) {
+    m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows,
+                m.stage[size_t(who)].get());
   });
   if (!m.dumpDir.empty()) m.dump(n, out);
 }

@@ -107,6 +107,13 @@ class LipContour {
   std::vector<uint8_t> fill_;  // scratch: last box's fill
   std::vector<float> dist_;    // scratch: last box's distance map
   std::vector<float> plane_;   // scratch: canvas x canvas alpha
+  std::vector<double> poly_;   // scratch: the polygon of the last keypoint set
+  struct Span {
+    int64_t top, bottom, x, slope;  // rows [top, bottom), x at top and per-row step in 16.16
+  };
+  mutable std::vector<Span> spans_;      // scratch of fillScanline
+  mutable std::vector<int64_t> cross_;   // scratch of fillScanline: one row's crossings
+  mutable std::vector<int64_t> verts_;   // scratch of fillScanline: rounded box-relative vertices
 };
 
 }  // namespace qo::tessera

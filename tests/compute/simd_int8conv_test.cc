@@ -77,6 +77,8 @@ std::vector<int32_t> kernel(const Data& d, int oh) {
 TEST(simdInt8Conv, RowSumsMatchReferenceExactly) {
   const Case cases[] = {
       {9, 13, 3, 3, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},      // the demo's shape, small
+      {4, 53, 4, 4, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},      // four channels: pixel pairs per vector, every tail
+      {5, 61, 2, 2, 3, 3, 1, 2, 2, 1, 2, 1, 2, 0},      // pixel pairs with strides and dilations
       {7, 40, 64, 64, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},    // two-block tiles and pixel tails
       {6, 9, 256, 24, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},    // 1x1, odd block count
       {11, 17, 5, 9, 3, 2, 2, 3, 2, 1, 2, 0, 1, 3},     // strides, dilations, uneven pads
@@ -133,6 +135,36 @@ TEST(simdInt8Conv, RangeAndQuantisation) {
         ASSERT_EQ(q[p * Cp + c], want) << "pixel " << p << " channel " << c;
       }
     EXPECT_EQ(q[3 * Cp], zp + 2);  // 1.5 rounds to the even 2
+
+    // Four channels: whole pixels are written as one vector.
+    std::vector<uint8_t> q4(plane * 4, 0xee);
+    qo::simd::int8QuantizeNhwc(x.data(), plane, 3, 2, plane, scale, zp, q4.data(), 4);
+    for (size_t p = 0; p < plane; ++p)
+      for (int c = 0; c < 4; ++c)
+        ASSERT_EQ(q4[p * 4 + c], c < 3 || p < 2 ? q[p * Cp + c] : zp) << "pixel " << p << " channel " << c;
+  });
+}
+
+TEST(simdInt8Conv, DequantisationMatchesScalarFormula) {
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int32_t> val(-3000000, 3000000);
+  const int M = 5, width = 29;
+  const size_t stride = 8, outStride = 40;
+  std::vector<int32_t> acc(width * stride), offset(M);
+  std::vector<float> k(M), bias(M);
+  for (int32_t& v : acc) v = val(rng);
+  acc[7 * stride + 2] = INT32_MIN + 5;  // the difference wraps back into range
+  for (int c = 0; c < M; ++c) offset[c] = val(rng), k[c] = 1e-4f * float(c + 1), bias[c] = 0.25f * float(c) - 0.5f;
+  offset[2] = 10;
+  forEachSimdTarget([&] {
+    std::vector<float> out(M * outStride, -7.0f);
+    qo::simd::int8Dequantize(acc.data(), stride, width, M, offset.data(), k.data(), bias.data(), out.data(), outStride);
+    for (int c = 0; c < M; ++c)
+      for (size_t ow = 0; ow < outStride; ++ow) {
+        float want = -7.0f;
+        if (ow < size_t(width)) want = k[c] * float(int32_t(uint32_t(acc[ow * stride + c]) - uint32_t(offset[c]))) + bias[c];
+        ASSERT_EQ(out[c * outStride + ow], want) << "channel " << c << " column " << ow;
+      }
   });
 }
 

@@ -10,6 +10,7 @@
 #include "qo/qo_tessera.h"
 #include "support/test_support.h"
 #include "tessera/qo_tessera.h"
+#include "tessera/qo_tessera_pi.h"
 #include "tools/devkit/demo_bundle.h"
 #include "tools/devkit/demo_tessera.h"
 #include "tools/devkit/media_writer.h"
@@ -116,6 +117,8 @@ TEST(TesseraBankDecode, DemoBundleMembersEndToEnd) {
   std::array<int32_t, 12> v;
   std::copy_n(qo_tessera_members_stamp(m), 12, v.begin());
   EXPECT_NO_THROW(GeometryStamp::fromValues(v).validate());
+  EXPECT_EQ(LipContour::fromTemplateJson(qo_tessera_members_lip_template_json(m), o.crop).vertexCount(), 32);
+  EXPECT_EQ(UnifiedPi::fromManifestJson(qo_tessera_members_manifest_json(m), o.crop).mode, "prop");
 
   const std::string track = test::readFile(qo_tessera_members_bank_track_path(m));
   const auto* bytes = reinterpret_cast<const uint8_t*>(track.data());

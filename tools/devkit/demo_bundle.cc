@@ -15,6 +15,7 @@
 #include "tools/devkit/demo_fca.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/demo_motion.h"
+#include "tools/devkit/demo_pi.h"
 #include "tools/devkit/demo_tessera.h"
 #include "tools/devkit/media_writer.h"
 
@@ -172,6 +173,8 @@ void writeDemoBundle(const std::string& dir, const DemoOptions& o) {
   if (o.tessera) {
     writeDemoTessera(dir, o.crop);
     manifest += ",\n  \"tessera\": " + demoTesseraManifestBlock(o.crop);
+    writeDemoPi(dir, o.crop);
+    manifest += ",\n  \"unified\": " + demoUnifiedManifestBlock(o.crop);
   }
   manifest += "\n}\n";
   writeBytes(dir + "/manifest.json", manifest.data(), manifest.size());

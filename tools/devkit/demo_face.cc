@@ -31,6 +31,11 @@ constexpr float kMouthY = 0.45f, kMouthHalfWidth = 0.2f;
 
 }  // namespace
 
+std::array<float, 4> faceLipEllipse(float open) {
+  const float gap = 0.01f + 0.13f * std::clamp(open, 0.0f, 1.2f);
+  return {0.0f, kMouthY, kMouthHalfWidth + 0.02f, 0.045f + gap * 0.6f};
+}
+
 FaceSample faceAt(float x, float y, float open) {
   const float aa = 0.015f;  // edge softness in normalised units
   const float head = ellipse(x, y, 0.0f, 0.04f, 0.62f, 0.82f);
@@ -64,7 +69,8 @@ FaceSample faceAt(float x, float y, float open) {
 
   // Mouth: lips around an opening whose height follows `open`; inside, dark with a band of teeth.
   const float gap = 0.01f + 0.13f * std::clamp(open, 0.0f, 1.2f);
-  const float lips = ellipse(x, y, 0.0f, kMouthY, kMouthHalfWidth + 0.02f, 0.045f + gap * 0.6f);
+  const std::array<float, 4> le = faceLipEllipse(open);
+  const float lips = ellipse(x, y, le[0], le[1], le[2], le[3]);
   c = mix(c, Rgb{0.70f, 0.33f, 0.36f}, 1.0f - smooth(1.0f - 0.12f, 1.0f, lips));
   const float hole = ellipse(x, y, 0.0f, kMouthY, kMouthHalfWidth * (0.75f + 0.25f * std::min(open, 1.0f)), gap);
   const float inside = 1.0f - smooth(0.85f, 1.0f, hole);

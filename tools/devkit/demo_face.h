@@ -23,6 +23,9 @@ std::array<float, 6> demoTransform(int si, int nt, int w, int h, int crop);
 // `open`. Rows 17..20 are the lips: left corner, right corner, top, bottom.
 std::array<float, 63> faceKeypoints(float open);
 
+// The outer lip outline faceAt draws: centre x, y and half-axes, normalised crop coordinates.
+std::array<float, 4> faceLipEllipse(float open);
+
 // Renders the crop (3 planes of crop x crop, R, G, B in [0, 1]).
 void renderCrop(int crop, float open, float* planes);
 

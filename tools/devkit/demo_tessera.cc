@@ -11,6 +11,7 @@
 #include "bundle/qo_fs.h"
 #include "driver/qo_ff.h"
 #include "tools/devkit/demo_face.h"
+#include "tools/devkit/demo_pi.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -149,7 +150,9 @@ std::array<int32_t, 12> demoTesseraStamp(int crop) {
   // the upper lip, where the teeth show, down past the lower lip.
   const int32_t pad = std::max(1, crop / 64), margin = pad;
   const int32_t x0 = int32_t(crop * 0.36), y0 = int32_t(crop * 0.60);
-  const int32_t w = std::max(6, int32_t(crop * 0.28)), h = std::max(6, int32_t(crop * 0.22));
+  int32_t w = std::max(6, int32_t(crop * 0.28)), h = std::max(6, int32_t(crop * 0.22));
+  w -= w % 2;  // even window sides: the blend head works at half resolution and upsamples by 2
+  h -= h % 2;
   int32_t r0 = int32_t(h * 0.12), r1 = int32_t(h * 0.85), c0 = w / 8, c1 = w - w / 8;
   r1 -= (r1 - r0) % 2;  // even band sizes
   c1 -= (c1 - c0) % 2;
@@ -164,7 +167,8 @@ DemoBank demoBank(int crop, int donors) {
   b.h = s[8] - s[7] + 2 * s[11];
   // The stored band's top-left in canvas pixels.
   const int bx = s[2] + s[9] - s[11], by = s[3] + s[7] - s[11];
-  b.c_canon = {0.5 * crop, 0.725 * crop};
+  // Donors are placed against the pi centroid of the target keypoints, the frame the live borrow measures.
+  b.c_canon = demoPiCentroid(crop);
   b.donorBands.resize(size_t(donors) * b.w * b.h * 3);
   for (int d = 0; d < donors; ++d) {
     const float open = 0.3f + 0.6f * float(d) / float(std::max(1, donors - 1));

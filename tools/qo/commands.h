@@ -14,6 +14,7 @@ int cmdRender(int argc, char** argv);
 int cmdSay(int argc, char** argv);
 int cmdStream(int argc, char** argv);
 int cmdServe(int argc, char** argv);
+int cmdTeeth(int argc, char** argv);
 
 // The demo bundle at `dir`, written there first when nothing is.
 std::string ensureDemoBundle(const std::string& dir);

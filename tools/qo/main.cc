@@ -21,6 +21,8 @@ void usage(FILE* out) {
                "        [--port N] [--host 127.0.0.1]\n"
                "  render [BUNDLE]      replay the drive tables into an MP4 and a contact sheet\n"
                "         [--out OUT.mp4] [--frames N] [--model KEY]   (default: the demo bundle)\n"
+               "  teeth [BUNDLE]       borrow real teeth into the rendered mouths; a before/after contact sheet\n"
+               "        [--out DIR] [--frames N]                     (default: the demo bundle)\n"
                "  version              print the library's dependency versions\n");
 }
 
@@ -38,6 +40,7 @@ int main(int argc, char** argv) {
   if (!std::strcmp(cmd, "render")) return qo::tool::cmdRender(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "say")) return qo::tool::cmdSay(argc - 2, argv + 2);
   if (!std::strcmp(cmd, "stream")) return qo::tool::cmdStream(argc - 2, argv + 2);
+  if (!std::strcmp(cmd, "teeth")) return qo::tool::cmdTeeth(argc - 2, argv + 2);
 #ifdef QO_HAVE_SERVE
   if (!std::strcmp(cmd, "serve")) return qo::tool::cmdServe(argc - 2, argv + 2);
 #endif

@@ -1,0 +1,215 @@
+// Winograd F(4x4, 3x3) form of the fp16 channel-last 3x3 convolution: each 4 x 4 block of output
+// pixels costs 36 channel products instead of 144. Per band of four output rows, the six input
+// rows are widened once into a float ring; per group of six blocks the 6 x 6 input patches are
+// transformed (B^T d B) into V, multiplied with the transformed weights per patch position (the
+// broadcast-FMA blocking of the direct kernel, blocks in place of pixels), and the 36
+// products are folded back (A^T m A), biased, rectified and stored as fp16.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+
+#include "compute/qo_convf16.h"
+
+#undef HWY_TARGET_INCLUDE
+#define HWY_TARGET_INCLUDE "compute/qo_winograd_simd.cc"
+#include "hwy/foreach_target.h"  // IWYU pragma: keep
+#include "hwy/highway.h"
+#include "compute/qo_half-inl.h"
+#include "compute/qo_held_vec-inl.h"
+
+HWY_BEFORE_NAMESPACE();
+namespace qo::simd::HWY_NAMESPACE {
+namespace hn = hwy::HWY_NAMESPACE;
+
+namespace {
+
+#if HWY_ARCH_X86
+using D = hn::CappedTag<float, 8>;
+#else
+using D = hn::FixedTag<float, 4>;
+#endif
+using V = hn::Vec<D>;
+using H = Held<D>;  // V where it sits in an array
+constexpr int kLanes = int(hn::MaxLanes(D()));
+constexpr int kGroup = 6;  // blocks per group
+
+// t = B^T d for one column of six values.
+HWY_INLINE void InputColumn(D d, const H* HWY_RESTRICT x, H* HWY_RESTRICT t) {
+  const V four = hn::Set(d, 4.0f), five = hn::Set(d, 5.0f), two = hn::Set(d, 2.0f);
+  const V x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3], x4 = x[4], x5 = x[5];
+  t[0] = hn::Add(hn::NegMulAdd(five, x2, hn::Mul(four, x0)), x4);
+  t[1] = hn::NegMulAdd(four, hn::Add(x1, x2), hn::Add(x4, x3));
+  t[2] = hn::MulAdd(four, hn::Sub(x1, x2), hn::Sub(x4, x3));
+  t[3] = hn::MulAdd(two, hn::Sub(x3, x1), hn::Sub(x4, x2));
+  t[4] = hn::NegMulAdd(two, hn::Sub(x3, x1), hn::Sub(x4, x2));
+  t[5] = hn::Add(hn::NegMulAdd(five, x3, hn::Mul(four, x1)), x5);
+}
+
+// o = A^T m for one column of six values.
+HWY_INLINE void OutputColumn(D d, const H* HWY_RESTRICT m, H* HWY_RESTRICT o) {
+  const V two = hn::Set(d, 2.0f), four = hn::Set(d, 4.0f), eight = hn::Set(d, 8.0f);
+  const V m1 = m[1], m2 = m[2], m3 = m[3], m4 = m[4];
+  const V s12 = hn::Add(m1, m2), d12 = hn::Sub(m1, m2);
+  const V s34 = hn::Add(m3, m4), d34 = hn::Sub(m3, m4);
+  o[0] = hn::Add(hn::Add(Get(m[0]), s12), s34);
+  o[1] = hn::MulAdd(two, d34, d12);
+  o[2] = hn::MulAdd(four, s34, s12);
+  o[3] = hn::Add(hn::MulAdd(eight, d34, d12), Get(m[5]));
+}
+
+// M[pos][p][k..] = sum_ci V[pos][p][ci] * U[pos][ci][k..] for NP blocks and NV channel vectors.
+template <int NP, int NV>
+HWY_INLINE void Product(D d, const float* HWY_RESTRICT v, const float* HWY_RESTRICT u, int cin, int cout, int k0,
+                        float* HWY_RESTRICT m) {
+  H acc[NP][NV];
+  for (int p = 0; p < NP; ++p)
+    for (int i = 0; i < NV; ++i) acc[p][i] = hn::Zero(d);
+  for (int ci = 0; ci < cin; ++ci) {
+    H w[NV];
+    for (int i = 0; i < NV; ++i) w[i] = hn::LoadU(d, u + ptrdiff_t(ci) * cout + k0 + i * kLanes);
+    for (int p = 0; p < NP; ++p) {
+      const V b = hn::Set(d, v[p * cin + ci]);
+      for (int i = 0; i < NV; ++i) acc[p][i] = hn::MulAdd(Get(w[i]), b, Get(acc[p][i]));
+    }
+  }
+  for (int p = 0; p < NP; ++p)
+    for (int i = 0; i < NV; ++i) hn::StoreU(Get(acc[p][i]), d, m + ptrdiff_t(p) * cout + k0 + i * kLanes);
+}
+
+template <int NV>
+HWY_INLINE void ProductBlocks(D d, const float* v, const float* u, int cin, int cout, int k0, float* m, int np) {
+  // Twelve accumulators where the registers allow: 6 blocks x 2 vectors, 4 x 3, 6 x 1.
+  constexpr int kCap = NV == 3 ? 4 : 6;
+  for (int p0 = 0; p0 < np; p0 += kCap) {
+    const float* vp = v + ptrdiff_t(p0) * cin;
+    float* mp = m + ptrdiff_t(p0) * cout;
+    switch (std::min(kCap, np - p0)) {
+      case 6: Product<(kCap >= 6 ? 6 : 1), NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 5: Product<(kCap >= 5 ? 5 : 1), NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 4: Product<4, NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 3: Product<3, NV>(d, vp, u, cin, cout, k0, mp); break;
+      case 2: Product<2, NV>(d, vp, u, cin, cout, k0, mp); break;
+      default: Product<1, NV>(d, vp, u, cin, cout, k0, mp); break;
+    }
+  }
+}
+
+void Products(D d, const float* v, const float* u, int cin, int cout, float* m, int np) {
+  const int vectors = cout / kLanes;
+  for (int pos = 0; pos < 36; ++pos) {
+    const float* vp = v + ptrdiff_t(pos) * kGroup * cin;
+    const float* up = u + ptrdiff_t(pos) * cin * cout;
+    float* mp = m + ptrdiff_t(pos) * kGroup * cout;
+    for (int v0 = 0; v0 < vectors;) {
+      const int left = vectors - v0;
+      const int nv = left == 4 ? 2 : std::min(left, 3);
+      if (nv == 3) ProductBlocks<3>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
+      else if (nv == 2) ProductBlocks<2>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
+      else ProductBlocks<1>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
+      v0 += nv;
+    }
+  }
+}
+
+}  // namespace
+
+void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
+  const D d;
+  const int W = m.width, cin = L.cin, cout = L.cout;
+  const size_t rowIn = size_t(W + 2) * size_t(cin);
+  const size_t rowOut = size_t(W + 2) * size_t(cout);
+  float* const vbuf = stage + 6 * rowIn;
+  float* const mbuf = vbuf + size_t(36) * kGroup * cin;
+  const auto slot = [&](int r) { return stage + size_t(r % 6) * rowIn; };
+  const auto widen = [&](int r) {
+    const uint16_t* src = m.in + size_t(r) * rowIn;
+    float* dst = slot(r);
+    for (size_t i = 0; i < rowIn; i += kLanes) hn::StoreU(LoadHalvesForArithmetic(d, src + i), d, dst + i);
+  };
+  if (y0 < y1) {
+    widen(y0);
+    widen(y0 + 1);
+  }
+  const int blocks = W / 4;
+  for (int y = y0; y < y1; y += 4) {  // output rows y .. y + 3 read padded input rows y .. y + 5
+    for (int r = y + 2; r < y + 6; ++r) widen(r);
+    const float* rows[6];
+    for (int r = 0; r < 6; ++r) rows[r] = slot(y + r);
+    for (int g = 0; g < blocks; g += kGroup) {
+      const int np = std::min(kGroup, blocks - g);
+      for (int p = 0; p < np; ++p) {
+        const ptrdiff_t x = ptrdiff_t(g + p) * 4;
+        for (int c = 0; c < cin; c += kLanes) {
+          H t[6][6];  // t[a][j]: row a of B^T d, column j
+          for (int j = 0; j < 6; ++j) {
+            H col[6], out[6];
+            for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
+            InputColumn(d, col, out);
+            for (int a = 0; a < 6; ++a) t[a][j] = out[a];
+          }
+          for (int a = 0; a < 6; ++a) {
+            H out[6];
+            InputColumn(d, t[a], out);
+            for (int b = 0; b < 6; ++b)
+              hn::StoreU(Get(out[b]), d, vbuf + (ptrdiff_t(a * 6 + b) * kGroup + p) * cin + c);
+          }
+        }
+      }
+      Products(d, vbuf, L.weights, cin, cout, mbuf, np);
+      for (int p = 0; p < np; ++p) {
+        const ptrdiff_t x = ptrdiff_t(g + p) * 4;
+        for (int k = 0; k < cout; k += kLanes) {
+          H s[4][6];  // s[a][j]: row a of A^T m, column j
+          for (int j = 0; j < 6; ++j) {
+            H col[6], out[4];
+            for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, mbuf + (ptrdiff_t(r * 6 + j) * kGroup + p) * cout + k);
+            OutputColumn(d, col, out);
+            for (int a = 0; a < 4; ++a) s[a][j] = out[a];
+          }
+          const V bias = hn::LoadU(d, L.bias + k);
+          for (int a = 0; a < 4; ++a) {
+            H out[4];
+            OutputColumn(d, s[a], out);
+            uint16_t* o = m.out + size_t(y + 1 + a) * rowOut + size_t(x + 1) * cout + k;
+            for (int b = 0; b < 4; ++b) {
+              V v = hn::Add(Get(out[b]), bias);
+              if (L.relu) v = hn::Max(v, hn::Zero(d));
+              StoreAsHalves(d, v, o + ptrdiff_t(b) * cout);
+            }
+          }
+        }
+      }
+    }
+  }
+}
+
+}  // namespace qo::simd::HWY_NAMESPACE
+HWY_AFTER_NAMESPACE();
+
+#if HWY_ONCE
+namespace qo::simd {
+
+HWY_EXPORT(WinogradRows);
+
+void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage) {
+  HWY_DYNAMIC_DISPATCH(WinogradRows)(layer, maps, y0, y1, stage);
+}
+
+void winogradWeights(const float* w9, int cin, int cout, float* u) {
+  // U = G g G^T, G the 6 x 3 interpolation matrix at the points 0, 1, -1, 2, -2 and infinity.
+  static const double G[6][3] = {{1.0 / 4, 0, 0},          {-1.0 / 6, -1.0 / 6, -1.0 / 6}, {-1.0 / 6, 1.0 / 6, -1.0 / 6},
+                                 {1.0 / 24, 1.0 / 12, 1.0 / 6}, {1.0 / 24, -1.0 / 12, 1.0 / 6}, {0, 0, 1}};
+  const size_t plane = size_t(cin) * size_t(cout);
+  for (size_t e = 0; e < plane; ++e) {
+    double g[3][3], t[6][3];
+    for (int i = 0; i < 9; ++i) g[i / 3][i % 3] = w9[size_t(i) * plane + e];
+    for (int a = 0; a < 6; ++a)
+      for (int j = 0; j < 3; ++j) t[a][j] = G[a][0] * g[0][j] + G[a][1] * g[1][j] + G[a][2] * g[2][j];
+    for (int a = 0; a < 6; ++a)
+      for (int b = 0; b < 6; ++b)
+        u[size_t(a * 6 + b) * plane + e] = float(t[a][0] * G[b][0] + t[a][1] * G[b][1] + t[a][2] * G[b][2]);
+  }
+}
+
+}  // namespace qo::simd
+#endif  // HWY_ONCE
