@@ -156,7 +156,8 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   constexpr size_t kLanes32 = kLanes16 / 2;
   for (int p = 0; p < kPixels; ++p) {
     int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + p) * mp + size_t(b0) * kBlock;
-    for (int v = 0; v < kV; ++v) hn::StoreU(hn::RearrangeToOddPlusEven(Get(sum0[p][v]), Get(sum1[p][v])), d32, out + v * kLanes32);
+    for (int v = 0; v < kV; ++v)
+      hn::StoreU(hn::RearrangeToOddPlusEven(Get(sum0[p][v]), Get(sum1[p][v])), d32, out + v * kLanes32);
   }
 }
 
@@ -191,7 +192,7 @@ HWY_INLINE void PairTile(const RowJob& j, int ow0) {
   const Int8ConvGeometry& g = *j.g;
   const int cp = g.channels;
   const size_t tapStride = size_t(cp) * kBlock, pixelStride = size_t(g.strideW) * cp;
-  using V32 = hn::Vec<D32>;
+  using V32 = Held<D32>;
   V32 sum0[kPairs], sum1[kPairs];
   for (int p = 0; p < kPairs; ++p) sum0[p] = sum1[p] = hn::Zero(d32);
   for (int r = 0; r < j.rowCount; ++r) {
@@ -206,13 +207,15 @@ HWY_INLINE void PairTile(const RowJob& j, int ow0) {
           std::memcpy(&lo, x0 + size_t(2 * p) * pixelStride, sizeof lo);
           std::memcpy(&hi, x0 + size_t(2 * p + 1) * pixelStride, sizeof hi);
           const hn::Vec<D16> x = hn::BitCast(d16, hn::ConcatUpperLower(d32, hn::Set(d32, hi), hn::Set(d32, lo)));
-          sum0[p] = hn::ReorderWidenMulAccumulate(d32, wv, x, sum0[p], sum1[p]);
+          hn::Vec<D32> odd = sum1[p];
+          sum0[p] = hn::ReorderWidenMulAccumulate(d32, wv, x, Get(sum0[p]), odd);
+          sum1[p] = odd;
         }
       }
     }
   }
   for (int p = 0; p < kPairs; ++p) {
-    const V32 v = hn::RearrangeToOddPlusEven(sum0[p], sum1[p]);
+    const hn::Vec<D32> v = hn::RearrangeToOddPlusEven(Get(sum0[p]), Get(sum1[p]));
     int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + 2 * p) * kBlock;
     hn::StoreU(hn::ConcatLowerLower(d32, hn::Zero(d32), v), d32, out);
     hn::StoreU(hn::ConcatUpperUpper(d32, hn::Zero(d32), v), d32, out + kBlock);
