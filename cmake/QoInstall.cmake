@@ -22,5 +22,7 @@ file(RELATIVE_PATH QO_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${C
 configure_file(${PROJECT_SOURCE_DIR}/cmake/qo_core.pc.in ${PROJECT_BINARY_DIR}/qo_core.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/qo_core.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-file(REAL_PATH "${OnnxRuntime_LIBRARY}" _qo_ort_real)
-install(FILES "${_qo_ort_real}" DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME libonnxruntime.so.1)
+if(QO_WITH_ORT)
+  file(REAL_PATH "${OnnxRuntime_LIBRARY}" _qo_ort_real)
+  install(FILES "${_qo_ort_real}" DESTINATION ${CMAKE_INSTALL_LIBDIR} RENAME libonnxruntime.so.1)
+endif()

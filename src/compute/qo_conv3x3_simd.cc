@@ -23,6 +23,8 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+#include "compute/qo_held_vec-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace qo::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -95,7 +97,7 @@ template <int kPlanes, size_t kVectors, class D>
 HWY_INLINE void Columns(D d, const Job& j, const Source& src, int g0, int x, Dest out) {
   const size_t L = hn::Lanes(d);
   const ptrdiff_t wPlane = ptrdiff_t(j.cin) * 9;
-  hn::Vec<D> acc[kPlanes][kVectors];
+  Held<D> acc[kPlanes][kVectors];
   for (int g = 0; g < kPlanes; ++g) {
     for (size_t v = 0; v < kVectors; ++v) acc[g][v] = hn::Zero(d);
   }
@@ -104,7 +106,7 @@ HWY_INLINE void Columns(D d, const Job& j, const Source& src, int g0, int x, Des
       const float* HWY_RESTRICT in = src.row[ky] + (x + kx - 1 - src.firstColumn);
       const float* HWY_RESTRICT w = j.weights + g0 * wPlane + ky * 3 + kx;
       for (int ci = 0; ci < j.cin; ++ci) {
-        hn::Vec<D> v[kVectors];
+        Held<D> v[kVectors];
         for (size_t i = 0; i < kVectors; ++i) v[i] = hn::LoadU(d, in + ci * src.channelStride + i * L);
         for (int g = 0; g < kPlanes; ++g) {
           const auto wv = hn::Set(d, w[g * wPlane + ci * 9]);

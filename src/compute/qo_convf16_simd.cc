@@ -15,6 +15,7 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 #include "compute/qo_half-inl.h"
+#include "compute/qo_held_vec-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace qo::simd::HWY_NAMESPACE {
@@ -35,7 +36,7 @@ template <int NP, int NV>
 HWY_INLINE void Block(D d, const float* const* rows, const simd::ConvF16Layer& L, int x, int v0,
                       uint16_t* HWY_RESTRICT outRow) {
   const int cin = L.cin, cout = L.cout;
-  hn::Vec<D> acc[NP][NV];
+  Held<D> acc[NP][NV];
   for (int i = 0; i < NV; ++i) {
     const auto b = hn::LoadU(d, L.bias + (v0 + i) * kLanes);
     for (int p = 0; p < NP; ++p) acc[p][i] = b;
@@ -45,17 +46,17 @@ HWY_INLINE void Block(D d, const float* const* rows, const simd::ConvF16Layer& L
     const float* HWY_RESTRICT in = rows[ky] + ptrdiff_t(x + kx) * cin;
     const float* HWY_RESTRICT w = L.weights + ptrdiff_t(t) * cin * cout + v0 * kLanes;
     for (int ci = 0; ci < cin; ++ci) {
-      hn::Vec<D> wv[NV];
+      Held<D> wv[NV];
       for (int i = 0; i < NV; ++i) wv[i] = hn::LoadU(d, w + ptrdiff_t(ci) * cout + i * kLanes);
       for (int p = 0; p < NP; ++p) {
         const auto v = hn::Set(d, in[p * cin + ci]);
-        for (int i = 0; i < NV; ++i) acc[p][i] = hn::MulAdd(wv[i], v, acc[p][i]);
+        for (int i = 0; i < NV; ++i) acc[p][i] = hn::MulAdd(Get(wv[i]), v, Get(acc[p][i]));
       }
     }
   }
   for (int p = 0; p < NP; ++p) {
     for (int i = 0; i < NV; ++i) {
-      auto v = acc[p][i];
+      hn::Vec<D> v = acc[p][i];
       if (L.relu) v = hn::Max(v, hn::Zero(d));
       StoreAsHalves(d, v, outRow + ptrdiff_t(x + 1 + p) * cout + (v0 + i) * kLanes);
     }
@@ -111,12 +112,12 @@ void BasisColumns(const float* HWY_RESTRICT coef, int k, const float* HWY_RESTRI
   for (size_t c = c0; c < c1; c += 8) {
     const float* HWY_RESTRICT block = basis + c / 8 * size_t(k) * 8;  // k rows of 8 columns, contiguous
     for (int s = 0; s < 8; s += kLanes) {
-      hn::Vec<D> acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
+      Held<D> acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
       for (int j = 0; j < k; ++j) {
         const auto b = hn::LoadU(d, block + j * 8 + s);
-        for (int f = 0; f < 4; ++f) acc[f] = hn::MulAdd(hn::Set(d, coef[f * k + j]), b, acc[f]);
+        for (int f = 0; f < 4; ++f) acc[f] = hn::MulAdd(hn::Set(d, coef[f * k + j]), b, Get(acc[f]));
       }
-      for (int f = 0; f < frames; ++f) hn::StoreU(acc[f], d, out[f] + c + size_t(s));
+      for (int f = 0; f < frames; ++f) hn::StoreU(Get(acc[f]), d, out[f] + c + size_t(s));
     }
   }
 }

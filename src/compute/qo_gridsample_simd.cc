@@ -32,6 +32,7 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+#include "compute/qo_held_vec-inl.h"
 #include "compute/qo_lane_loads-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -67,7 +68,7 @@ HWY_INLINE void AxisTaps(D d, V g, float size, float last, V& frac, V& i0, V& i1
 }
 
 struct Weights {
-  V w00, w01, w10, w11;
+  Held<D> w00, w01, w10, w11;
   HWY_INLINE V Sample(V t00, V t01, V t10, V t11) const {
     return hn::Add(hn::Add(hn::Add(hn::Mul(w00, t00), hn::Mul(w01, t01)), hn::Mul(w10, t10)), hn::Mul(w11, t11));
   }

@@ -67,9 +67,9 @@ HWY_INLINE hn::Vec<hn::RebindToUnsigned<DF>> HalfBitsFromF32Int(DF df, hn::Vec<D
   const auto exponent = hn::Min(hn::ShiftRight<23>(mag), hn::Set(du, 112u));
   const auto shift = hn::Min(hn::Sub(hn::Set(du, 126u), exponent), hn::Set(du, 25u));
   const auto mant = hn::Or(hn::And(mag, hn::Set(du, 0x7FFFFFu)), hn::Set(du, 0x800000u));
-  const auto halfUlp = hn::Set(du, 1u) << hn::Sub(shift, hn::Set(du, 1u));
-  const auto kept = hn::And((mant >> shift), hn::Set(du, 1u));
-  const auto subnormal = hn::Add(hn::Sub(hn::Add(mant, halfUlp), hn::Set(du, 1u)), kept) >> shift;
+  const auto halfUlp = hn::Shl(hn::Set(du, 1u), hn::Sub(shift, hn::Set(du, 1u)));
+  const auto kept = hn::And(hn::Shr(mant, shift), hn::Set(du, 1u));
+  const auto subnormal = hn::Shr(hn::Add(hn::Sub(hn::Add(mant, halfUlp), hn::Set(du, 1u)), kept), shift);
 
   auto h = hn::IfThenElse(hn::RebindMask(du, hn::Lt(magI, hn::Set(di, 0x38800000))), subnormal, finite);
   h = hn::IfThenElse(hn::RebindMask(du, hn::Gt(magI, hn::Set(di, 0x7F800000))), nan, h);
@@ -103,9 +103,9 @@ HWY_INLINE hn::Vec<DF> RoundToHalf(DF df, hn::Vec<DF> v) {
   const auto exponent = hn::Min(hn::ShiftRight<23>(mag), hn::Set(du, 112u));
   const auto shift = hn::Min(hn::Sub(hn::Set(du, 126u), exponent), hn::Set(du, 25u));
   const auto mant = hn::Or(hn::And(mag, hn::Set(du, 0x7FFFFFu)), hn::Set(du, 0x800000u));
-  const auto halfUlp = hn::Set(du, 1u) << hn::Sub(shift, hn::Set(du, 1u));
-  const auto kept = hn::And((mant >> shift), hn::Set(du, 1u));
-  const auto units = hn::Add(hn::Sub(hn::Add(mant, halfUlp), hn::Set(du, 1u)), kept) >> shift;
+  const auto halfUlp = hn::Shl(hn::Set(du, 1u), hn::Sub(shift, hn::Set(du, 1u)));
+  const auto kept = hn::And(hn::Shr(mant, shift), hn::Set(du, 1u));
+  const auto units = hn::Shr(hn::Add(hn::Sub(hn::Add(mant, halfUlp), hn::Set(du, 1u)), kept), shift);
   const auto subnormal =
       hn::BitCast(du, hn::Mul(hn::ConvertTo(df, hn::BitCast(di, units)), hn::Set(df, 1.0f / 16777216.0f)));
 

@@ -21,6 +21,7 @@
 #define HWY_TARGET_INCLUDE "compute/qo_int8conv_simd.cc"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+#include "compute/qo_held_vec-inl.h"
 
 #include "qo/qo_simd.h"
 
@@ -100,7 +101,13 @@ void AccumulateRow(const RowJob& j) {
 
 #else
 
+// The lane count is a compile-time constant: SVE's length-agnostic targets take 128 bits of
+// whatever the hardware has (a cap would leave MaxLanes above the run-time lane count).
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE2
+using D16 = hn::FixedTag<int16_t, 8>;
+#else
 using D16 = hn::CappedTag<int16_t, 16>;
+#endif
 using D32 = hn::Repartition<int32_t, D16>;
 constexpr size_t kLanes16 = hn::MaxLanes(D16());
 constexpr int kVectorsPerBlock = int(2 * kBlock / kLanes16);  // 1 with 256-bit vectors
@@ -115,7 +122,7 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   const Int8ConvGeometry& g = *j.g;
   const int cp = g.channels;
   const size_t tapStride = size_t(cp) * kBlock, pixelStride = size_t(g.strideW) * cp;
-  using V32 = hn::Vec<D32>;
+  using V32 = Held<D32>;
   V32 sum0[kPixels][kV], sum1[kPixels][kV];
   for (int p = 0; p < kPixels; ++p)
     for (int v = 0; v < kV; ++v) sum0[p][v] = sum1[p][v] = hn::Zero(d32);
@@ -128,7 +135,7 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
       const int16_t* HWY_RESTRICT const xEnd = x0 + cp;
       const int16_t* HWY_RESTRICT wt = w0 + (size_t(j.rowTap[r]) * g.kernelW + kw) * tapStride;
       for (; x0 != xEnd; x0 += 2, wt += 2 * kBlock) {
-        hn::Vec<D16> wv[kV];
+        Held<D16> wv[kV];
         for (int b = 0; b < kBlocks; ++b)
           for (int v = 0; v < kVectorsPerBlock; ++v)
             wv[b * kVectorsPerBlock + v] = hn::LoadU(d16, wt + size_t(b) * j.blockStride + size_t(v) * kLanes16);
@@ -136,7 +143,11 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
           int32_t pair;
           std::memcpy(&pair, x0 + size_t(p) * pixelStride, sizeof pair);
           const hn::Vec<D16> x = hn::BitCast(d16, hn::Set(d32, pair));
-          for (int v = 0; v < kV; ++v) sum0[p][v] = hn::ReorderWidenMulAccumulate(d32, wv[v], x, sum0[p][v], sum1[p][v]);
+          for (int v = 0; v < kV; ++v) {
+            hn::Vec<D32> odd = sum1[p][v];
+            sum0[p][v] = hn::ReorderWidenMulAccumulate(d32, Get(wv[v]), x, Get(sum0[p][v]), odd);
+            sum1[p][v] = odd;
+          }
         }
       }
     }
@@ -145,7 +156,8 @@ HWY_INLINE void Tile(const RowJob& j, int b0, int ow0) {
   constexpr size_t kLanes32 = kLanes16 / 2;
   for (int p = 0; p < kPixels; ++p) {
     int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + p) * mp + size_t(b0) * kBlock;
-    for (int v = 0; v < kV; ++v) hn::StoreU(hn::RearrangeToOddPlusEven(sum0[p][v], sum1[p][v]), d32, out + v * kLanes32);
+    for (int v = 0; v < kV; ++v)
+      hn::StoreU(hn::RearrangeToOddPlusEven(Get(sum0[p][v]), Get(sum1[p][v])), d32, out + v * kLanes32);
   }
 }
 
@@ -180,7 +192,7 @@ HWY_INLINE void PairTile(const RowJob& j, int ow0) {
   const Int8ConvGeometry& g = *j.g;
   const int cp = g.channels;
   const size_t tapStride = size_t(cp) * kBlock, pixelStride = size_t(g.strideW) * cp;
-  using V32 = hn::Vec<D32>;
+  using V32 = Held<D32>;
   V32 sum0[kPairs], sum1[kPairs];
   for (int p = 0; p < kPairs; ++p) sum0[p] = sum1[p] = hn::Zero(d32);
   for (int r = 0; r < j.rowCount; ++r) {
@@ -195,13 +207,15 @@ HWY_INLINE void PairTile(const RowJob& j, int ow0) {
           std::memcpy(&lo, x0 + size_t(2 * p) * pixelStride, sizeof lo);
           std::memcpy(&hi, x0 + size_t(2 * p + 1) * pixelStride, sizeof hi);
           const hn::Vec<D16> x = hn::BitCast(d16, hn::ConcatUpperLower(d32, hn::Set(d32, hi), hn::Set(d32, lo)));
-          sum0[p] = hn::ReorderWidenMulAccumulate(d32, wv, x, sum0[p], sum1[p]);
+          hn::Vec<D32> odd = sum1[p];
+          sum0[p] = hn::ReorderWidenMulAccumulate(d32, wv, x, Get(sum0[p]), odd);
+          sum1[p] = odd;
         }
       }
     }
   }
   for (int p = 0; p < kPairs; ++p) {
-    const V32 v = hn::RearrangeToOddPlusEven(sum0[p], sum1[p]);
+    const hn::Vec<D32> v = hn::RearrangeToOddPlusEven(Get(sum0[p]), Get(sum1[p]));
     int32_t* HWY_RESTRICT out = j.acc + size_t(ow0 + 2 * p) * kBlock;
     hn::StoreU(hn::ConcatLowerLower(d32, hn::Zero(d32), v), d32, out);
     hn::StoreU(hn::ConcatUpperUpper(d32, hn::Zero(d32), v), d32, out + kBlock);

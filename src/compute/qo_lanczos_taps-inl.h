@@ -17,6 +17,8 @@
 
 #include "hwy/highway.h"
 
+#include "compute/qo_held_vec-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace qo::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -56,8 +58,13 @@ void LanczosSample(const float* HWY_RESTRICT crop, int side, const float* HWY_RE
 
 using PixelTag = hn::FixedTag<float, kPixelFloats>;
 // Two tap rows per vector where vectors hold 8 floats; 512-bit vectors would need three inserts
-// per load and gain nothing.
+// per load and gain nothing. SVE's length-agnostic targets take one row: there the cap's MaxLanes
+// is 8 even when the hardware's vectors hold 4.
+#if HWY_TARGET == HWY_SVE || HWY_TARGET == HWY_SVE2
+using RowsTag = hn::FixedTag<float, kPixelFloats>;
+#else
 using RowsTag = hn::CappedTag<float, 2 * kPixelFloats>;
+#endif
 
 // Tap sum with per-tap bounds tests, for columns near the crop edge: missing taps drop out.
 HWY_INLINE hn::Vec<PixelTag> LanczosTested(const float* HWY_RESTRICT crop, int side, const float* HWY_RESTRICT wx,
@@ -90,7 +97,7 @@ HWY_INLINE hn::Vec<PixelTag> LanczosInterior(DRows d, const float* HWY_RESTRICT 
   const float* HWY_RESTRICT base =
       crop + (ptrdiff_t(iy - kTapsBefore) * side + (ix - kTapsBefore)) * kPixelFloats;
   if constexpr (hn::MaxLanes(d) == 2 * kPixelFloats) {
-    hn::Vec<DRows> w[kTaps];
+    Held<DRows> w[kTaps];
     for (int t = 0; t < kTaps; ++t) w[t] = hn::Set(d, wx[t]);
     // Lanes 0-3 hold tap row s, lanes 4-7 row s + 1.
     const auto rows = [&](const float* HWY_RESTRICT p, int t) {
@@ -107,7 +114,7 @@ HWY_INLINE hn::Vec<PixelTag> LanczosInterior(DRows d, const float* HWY_RESTRICT 
     }
     return acc;
   } else {
-    hn::Vec<PixelTag> w[kTaps];
+    Held<PixelTag> w[kTaps];
     for (int t = 0; t < kTaps; ++t) w[t] = hn::Set(d4, wx[t]);
     hn::Vec<PixelTag> acc;
     for (int s = 0; s < kTaps; ++s) {
@@ -154,7 +161,7 @@ HWY_INLINE void LanczosInteriorTwo(DRows d, const float* HWY_RESTRICT crop, int 
     return hn::Combine(d, hn::LoadU(d4, lanczosTab + kTaps * fB + first), hn::LoadU(d4, lanczosTab + kTaps * fA + first));
   };
   const auto wxLow = weights(fxA, fxB, 0), wxHigh = weights(fxA, fxB, 4);
-  hn::Vec<DRows> wx[kTaps];
+  Held<DRows> wx[kTaps];
   Unrolled<kTaps>([&](auto t) { wx[t] = hn::Broadcast<t & 3>(t < 4 ? wxLow : wxHigh); });
   // The row weights are made as needed: all sixteen weight vectors do not fit in registers.
   const auto wyLow = weights(fyA, fyB, 0), wyHigh = weights(fyA, fyB, 4);

@@ -20,6 +20,8 @@
 
 #include "hwy/highway.h"
 
+#include "compute/qo_held_vec-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace qo::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -77,7 +79,7 @@ HWY_INLINE void LoadPairs(D d, const float* HWY_RESTRICT p, const int32_t* HWY_R
 
 // out[k][l] = p[offset[l] + k] for k in 0..3.
 template <class D, class V = hn::Vec<D>>
-HWY_INLINE void LoadQuads(D d, const float* HWY_RESTRICT p, const int32_t* HWY_RESTRICT offset, V out[4]) {
+HWY_INLINE void LoadQuads(D d, const float* HWY_RESTRICT p, const int32_t* HWY_RESTRICT offset, Held<D> out[4]) {
 #if QO_RUN_LOADS
   if constexpr (kRunLoads<D>) {
     const hn::Full128<float> d4;

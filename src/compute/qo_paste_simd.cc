@@ -266,18 +266,22 @@ void BlendBlock(const Paste& p, int k, int n, const Block& b) {
     if (hn::AllFalse(di, live)) continue;
     const auto alpha = hn::Load(df, b.alpha + j);
     const auto keep = hn::Sub(hn::Set(df, 1.0f), alpha);
-    hn::Vec<decltype(du8)> old[3], blended[3];
-    hn::LoadInterleaved3(du8, out + 3 * j, old[0], old[1], old[2]);
-    hn::Vec<decltype(df)> sample[4];
-    hn::LoadInterleaved4(df, b.sample + j * kPixelFloats, sample[0], sample[1], sample[2], sample[3]);
-    for (int c = 0; c < 3; ++c) {
-      const auto oldI = hn::PromoteTo(di, old[c]);
-      const auto o = hn::Add(hn::Mul(hn::ConvertTo(df, oldI), keep), hn::Mul(sample[c], alpha));
+    using VU8 = hn::Vec<decltype(du8)>;
+    using VF = hn::Vec<decltype(df)>;
+    VU8 old0, old1, old2;  // named, not an array: SVE vectors cannot be array elements
+    hn::LoadInterleaved3(du8, out + 3 * j, old0, old1, old2);
+    VF sample0, sample1, sample2, sample3;
+    hn::LoadInterleaved4(df, b.sample + j * kPixelFloats, sample0, sample1, sample2, sample3);
+    const auto blendChannel = [&](VU8 old, VF sample) {
+      const auto oldI = hn::PromoteTo(di, old);
+      const auto o = hn::Add(hn::Mul(hn::ConvertTo(df, oldI), keep), hn::Mul(sample, alpha));
       // 0 below zero or for NaN, 255 above 255, else truncated.
       const auto clamped = hn::IfThenElseZero(hn::Ge(o, hn::Zero(df)), hn::Min(o, hn::Set(df, 255.0f)));
-      blended[c] = hn::DemoteTo(du8, hn::IfThenElse(live, hn::ConvertTo(di, clamped), oldI));
-    }
-    hn::StoreInterleaved3(blended[0], blended[1], blended[2], du8, out + 3 * j);
+      return hn::DemoteTo(du8, hn::IfThenElse(live, hn::ConvertTo(di, clamped), oldI));
+    };
+    const VU8 blended0 = blendChannel(old0, sample0), blended1 = blendChannel(old1, sample1);
+    const VU8 blended2 = blendChannel(old2, sample2);
+    hn::StoreInterleaved3(blended0, blended1, blended2, du8, out + 3 * j);
   }
 #endif
   for (; j < n; ++j) {

@@ -34,6 +34,7 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+#include "compute/qo_held_vec-inl.h"
 #include "compute/qo_lane_loads-inl.h"
 
 HWY_BEFORE_NAMESPACE();
@@ -46,6 +47,8 @@ using D = hn::CappedTag<float, 8>;
 using DI = hn::RebindToSigned<D>;
 using V = hn::Vec<D>;
 using VI = hn::Vec<DI>;
+using VH = Held<D>;  // as member or array element
+using VIH = Held<DI>;
 constexpr int kMaxLanes = int(hn::MaxLanes(D()));
 constexpr int kChannels = 3;
 
@@ -58,9 +61,9 @@ struct Image {
 };
 
 struct Axis {
-  V q;       // correction weight
-  V frac;    // bilinear fraction
-  V t0, t1;  // tap indices, as floats
+  VH q;       // correction weight
+  VH frac;    // bilinear fraction
+  VH t0, t1;  // tap indices, as floats
 };
 
 HWY_INLINE Axis AxisTaps(D d, V g, float size, float last) {
@@ -68,16 +71,13 @@ HWY_INLINE Axis AxisTaps(D d, V g, float size, float last) {
   V p = hn::Mul(hn::Sub(hn::Mul(hn::Add(g, one), hn::Set(d, size)), one), half);
   p = hn::IfThenElse(hn::IsNaN(p), hn::Set(d, -1.0f), p);
   const V t = hn::Sub(p, hn::Floor(p));
-  Axis a;
-  a.q = hn::Mul(hn::Mul(hn::Sub(one, t), t), half);
+  const V q = hn::Mul(hn::Mul(hn::Sub(one, t), t), half);
   const auto below = hn::Lt(p, hn::Zero(d));
   const V vLast = hn::Set(d, last);
   const V clamped = hn::Min(p, vLast);
   const V fl = hn::Floor(clamped);
-  a.frac = hn::IfThenZeroElse(below, hn::Sub(clamped, fl));
-  a.t0 = hn::IfThenZeroElse(below, fl);
-  a.t1 = hn::IfThenZeroElse(below, hn::Min(hn::Add(fl, one), vLast));
-  return a;
+  return Axis{q, hn::IfThenZeroElse(below, hn::Sub(clamped, fl)), hn::IfThenZeroElse(below, fl),
+              hn::IfThenZeroElse(below, hn::Min(hn::Add(fl, one), vLast))};
 }
 
 // (a - 2 b) + c
@@ -87,7 +87,7 @@ HWY_INLINE V Second(V a, V b, V c) {
 }
 
 struct Weights {
-  V w00, w01, w10, w11, qx, qy;
+  VH w00, w01, w10, w11, qx, qy;
   HWY_INLINE V Interpolate(V a00, V a01, V a10, V a11) const {
     return hn::Add(hn::Add(hn::Add(hn::Mul(w00, a00), hn::Mul(w01, a01)), hn::Mul(w10, a10)), hn::Mul(w11, a11));
   }
@@ -97,9 +97,9 @@ struct Weights {
 };
 
 // One channel from its 4 x 4 blocks: b[a][k] holds rows y0 - 1 + a, columns x0 - 1 + k.
-HWY_INLINE V InteriorChannel(const Weights& w, const V (&b)[4][4]) {
+HWY_INLINE V InteriorChannel(const Weights& w, const VH (&b)[4][4]) {
   // Vertical second differences of the columns, centred on rows y0 (top) and y1 (bottom).
-  V top[4], bottom[4];
+  VH top[4], bottom[4];
   for (int k = 0; k < 4; ++k) {
     top[k] = Second(b[0][k], b[1][k], b[2][k]);
     bottom[k] = Second(b[1][k], b[2][k], b[3][k]);
@@ -115,14 +115,14 @@ HWY_INLINE V InteriorChannel(const Weights& w, const V (&b)[4][4]) {
 
 // The blocks of a channel whose lanes' blocks start at p[offset[l]].
 HWY_INLINE void LoadBlocks(D d, const float* HWY_RESTRICT p, ptrdiff_t W, const int32_t* HWY_RESTRICT offset,
-                           V (&b)[4][4]) {
+                           VH (&b)[4][4]) {
   for (int a = 0; a < 4; ++a) LoadQuads(d, p + a * W, offset, b[a]);
 }
 
 // The blocks of a channel whose lanes' blocks all start on one row, within N columns from p:
 // four row pieces of N + 3 columns, each lane picking its columns with a table lookup.
 template <class Index>
-HWY_INLINE void LoadSpans(D d, const float* HWY_RESTRICT p, ptrdiff_t W, Index lane, V (&b)[4][4]) {
+HWY_INLINE void LoadSpans(D d, const float* HWY_RESTRICT p, ptrdiff_t W, Index lane, VH (&b)[4][4]) {
   for (int a = 0; a < 4; ++a) {
     for (int k = 0; k < 4; ++k) b[a][k] = hn::TableLookupLanes(hn::LoadU(d, p + a * W + k), lane);
   }
@@ -130,40 +130,34 @@ HWY_INLINE void LoadSpans(D d, const float* HWY_RESTRICT p, ptrdiff_t W, Index l
 
 // Row and column offsets of one tap point's clamped neighbourhood.
 struct Neighbourhood {
-  VI row[3], col[3];
+  VIH row[3], col[3];
 };
 
 HWY_INLINE Neighbourhood Around(D d, V r, V q, const Image& im) {
   const DI di;
   const V one = hn::Set(d, 1.0f), zero = hn::Zero(d);
   const auto width = hn::Set(di, im.W);
-  Neighbourhood n;
-  n.row[0] = hn::Mul(IndexOf(d, hn::Max(hn::Sub(r, one), zero)), width);
-  n.row[1] = hn::Mul(IndexOf(d, r), width);
-  n.row[2] = hn::Mul(IndexOf(d, hn::Min(hn::Add(r, one), hn::Set(d, im.lastRow))), width);
-  n.col[0] = IndexOf(d, hn::Max(hn::Sub(q, one), zero));
-  n.col[1] = IndexOf(d, q);
-  n.col[2] = IndexOf(d, hn::Min(hn::Add(q, one), hn::Set(d, im.lastColumn)));
-  return n;
+  return Neighbourhood{{hn::Mul(IndexOf(d, hn::Max(hn::Sub(r, one), zero)), width), hn::Mul(IndexOf(d, r), width),
+                        hn::Mul(IndexOf(d, hn::Min(hn::Add(r, one), hn::Set(d, im.lastRow))), width)},
+                       {IndexOf(d, hn::Max(hn::Sub(q, one), zero)), IndexOf(d, q),
+                        IndexOf(d, hn::Min(hn::Add(q, one), hn::Set(d, im.lastColumn)))}};
 }
 
-// Value and second differences of one channel at one tap point.
+// Value and second differences of one channel at one tap point. These structs are built whole:
+// GCC compiles their default constructors without the target's options, which then fail to
+// inline the vectors' constructors on NEON.
 struct TapTerms {
-  V v, dxx, dyy, dxxyy;
+  VH v, dxx, dyy, dxxyy;
 };
 
 HWY_INLINE TapTerms Clamped(D d, const float* HWY_RESTRICT p, const Neighbourhood& n) {
-  V s[3][3];
+  VH s[3][3];
   for (int i = 0; i < 3; ++i) {
     for (int k = 0; k < 3; ++k) s[i][k] = hn::GatherIndex(d, p, hn::Add(n.row[i], n.col[k]));
   }
-  TapTerms t;
-  t.v = s[1][1];
-  t.dxx = Second(s[1][0], s[1][1], s[1][2]);
-  t.dyy = Second(s[0][1], s[1][1], s[2][1]);
-  t.dxxyy =
-      Second(Second(s[0][0], s[1][0], s[2][0]), Second(s[0][1], s[1][1], s[2][1]), Second(s[0][2], s[1][2], s[2][2]));
-  return t;
+  return TapTerms{
+      s[1][1], Second(s[1][0], s[1][1], s[1][2]), Second(s[0][1], s[1][1], s[2][1]),
+      Second(Second(s[0][0], s[1][0], s[2][0]), Second(s[0][1], s[1][1], s[2][1]), Second(s[0][2], s[1][2], s[2][2]))};
 }
 
 // N output columns from their grid pairs g; channel c of the first column goes to
@@ -179,8 +173,9 @@ HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_R
   const V ex = hn::Sub(one, ax.frac), ey = hn::Sub(one, ay.frac);
   const Weights w{hn::Mul(ex, ey), hn::Mul(ax.frac, ey), hn::Mul(ex, ay.frac), hn::Mul(ax.frac, ay.frac), ax.q, ay.q};
 
-  const auto inside = hn::And(hn::And(hn::Ge(ax.t0, one), hn::Le(ax.t0, hn::Set(d, im.width - 3.0f))),
-                              hn::And(hn::Ge(ay.t0, one), hn::Le(ay.t0, hn::Set(d, im.height - 3.0f))));
+  const V col0 = ax.t0, row0 = ay.t0;
+  const auto inside = hn::And(hn::And(hn::Ge(col0, one), hn::Le(col0, hn::Set(d, im.width - 3.0f))),
+                              hn::And(hn::Ge(row0, one), hn::Le(row0, hn::Set(d, im.height - 3.0f))));
   if (hn::AllTrue(d, inside)) {
     const int N = int(hn::Lanes(d));
     if (im.spans) {
@@ -198,7 +193,7 @@ HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_R
         const ptrdiff_t ahead = ptrdiff_t(std::min(top + 4.0f, im.lastRow) - top) * im.W;
         for (int c = 0; c < kChannels; ++c) {
           hwy::Prefetch(im.x + c * im.plane + origin + ahead);
-          V b[4][4];
+          VH b[4][4];
           LoadSpans(d, im.x + c * im.plane + origin, im.W, index, b);
           hn::StoreU(InteriorChannel(w, b), d, out + c * outPlane);
         }
@@ -210,7 +205,7 @@ HWY_INLINE void Block(const Image& im, const float* HWY_RESTRICT g, float* HWY_R
         hn::Add(hn::Mul(IndexOf(d, hn::Sub(ay.t0, one)), hn::Set(di, im.W)), IndexOf(d, hn::Sub(ax.t0, one)));
     hn::Store(corner, di, offset);
     for (int c = 0; c < kChannels; ++c) {
-      V b[4][4];
+      VH b[4][4];
       LoadBlocks(d, im.x + c * im.plane, im.W, offset, b);
       hn::StoreU(InteriorChannel(w, b), d, out + c * outPlane);
     }

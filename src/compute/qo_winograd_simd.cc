@@ -15,6 +15,7 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 #include "compute/qo_half-inl.h"
+#include "compute/qo_held_vec-inl.h"
 
 HWY_BEFORE_NAMESPACE();
 namespace qo::simd::HWY_NAMESPACE {
@@ -28,48 +29,51 @@ using D = hn::CappedTag<float, 8>;
 using D = hn::FixedTag<float, 4>;
 #endif
 using V = hn::Vec<D>;
+using H = Held<D>;  // V where it sits in an array
 constexpr int kLanes = int(hn::MaxLanes(D()));
 constexpr int kGroup = 6;  // blocks per group
 
 // t = B^T d for one column of six values.
-HWY_INLINE void InputColumn(D d, const V* HWY_RESTRICT x, V* HWY_RESTRICT t) {
+HWY_INLINE void InputColumn(D d, const H* HWY_RESTRICT x, H* HWY_RESTRICT t) {
   const V four = hn::Set(d, 4.0f), five = hn::Set(d, 5.0f), two = hn::Set(d, 2.0f);
-  t[0] = hn::Add(hn::NegMulAdd(five, x[2], hn::Mul(four, x[0])), x[4]);
-  t[1] = hn::NegMulAdd(four, hn::Add(x[1], x[2]), hn::Add(x[4], x[3]));
-  t[2] = hn::MulAdd(four, hn::Sub(x[1], x[2]), hn::Sub(x[4], x[3]));
-  t[3] = hn::MulAdd(two, hn::Sub(x[3], x[1]), hn::Sub(x[4], x[2]));
-  t[4] = hn::NegMulAdd(two, hn::Sub(x[3], x[1]), hn::Sub(x[4], x[2]));
-  t[5] = hn::Add(hn::NegMulAdd(five, x[3], hn::Mul(four, x[1])), x[5]);
+  const V x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3], x4 = x[4], x5 = x[5];
+  t[0] = hn::Add(hn::NegMulAdd(five, x2, hn::Mul(four, x0)), x4);
+  t[1] = hn::NegMulAdd(four, hn::Add(x1, x2), hn::Add(x4, x3));
+  t[2] = hn::MulAdd(four, hn::Sub(x1, x2), hn::Sub(x4, x3));
+  t[3] = hn::MulAdd(two, hn::Sub(x3, x1), hn::Sub(x4, x2));
+  t[4] = hn::NegMulAdd(two, hn::Sub(x3, x1), hn::Sub(x4, x2));
+  t[5] = hn::Add(hn::NegMulAdd(five, x3, hn::Mul(four, x1)), x5);
 }
 
 // o = A^T m for one column of six values.
-HWY_INLINE void OutputColumn(D d, const V* HWY_RESTRICT m, V* HWY_RESTRICT o) {
+HWY_INLINE void OutputColumn(D d, const H* HWY_RESTRICT m, H* HWY_RESTRICT o) {
   const V two = hn::Set(d, 2.0f), four = hn::Set(d, 4.0f), eight = hn::Set(d, 8.0f);
-  const V s12 = hn::Add(m[1], m[2]), d12 = hn::Sub(m[1], m[2]);
-  const V s34 = hn::Add(m[3], m[4]), d34 = hn::Sub(m[3], m[4]);
-  o[0] = hn::Add(hn::Add(m[0], s12), s34);
+  const V m1 = m[1], m2 = m[2], m3 = m[3], m4 = m[4];
+  const V s12 = hn::Add(m1, m2), d12 = hn::Sub(m1, m2);
+  const V s34 = hn::Add(m3, m4), d34 = hn::Sub(m3, m4);
+  o[0] = hn::Add(hn::Add(Get(m[0]), s12), s34);
   o[1] = hn::MulAdd(two, d34, d12);
   o[2] = hn::MulAdd(four, s34, s12);
-  o[3] = hn::Add(hn::MulAdd(eight, d34, d12), m[5]);
+  o[3] = hn::Add(hn::MulAdd(eight, d34, d12), Get(m[5]));
 }
 
 // M[pos][p][k..] = sum_ci V[pos][p][ci] * U[pos][ci][k..] for NP blocks and NV channel vectors.
 template <int NP, int NV>
 HWY_INLINE void Product(D d, const float* HWY_RESTRICT v, const float* HWY_RESTRICT u, int cin, int cout, int k0,
                         float* HWY_RESTRICT m) {
-  V acc[NP][NV];
+  H acc[NP][NV];
   for (int p = 0; p < NP; ++p)
     for (int i = 0; i < NV; ++i) acc[p][i] = hn::Zero(d);
   for (int ci = 0; ci < cin; ++ci) {
-    V w[NV];
+    H w[NV];
     for (int i = 0; i < NV; ++i) w[i] = hn::LoadU(d, u + ptrdiff_t(ci) * cout + k0 + i * kLanes);
     for (int p = 0; p < NP; ++p) {
       const V b = hn::Set(d, v[p * cin + ci]);
-      for (int i = 0; i < NV; ++i) acc[p][i] = hn::MulAdd(w[i], b, acc[p][i]);
+      for (int i = 0; i < NV; ++i) acc[p][i] = hn::MulAdd(Get(w[i]), b, Get(acc[p][i]));
     }
   }
   for (int p = 0; p < NP; ++p)
-    for (int i = 0; i < NV; ++i) hn::StoreU(acc[p][i], d, m + ptrdiff_t(p) * cout + k0 + i * kLanes);
+    for (int i = 0; i < NV; ++i) hn::StoreU(Get(acc[p][i]), d, m + ptrdiff_t(p) * cout + k0 + i * kLanes);
 }
 
 template <int NV>
@@ -136,17 +140,18 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
       for (int p = 0; p < np; ++p) {
         const ptrdiff_t x = ptrdiff_t(g + p) * 4;
         for (int c = 0; c < cin; c += kLanes) {
-          V t[6][6];  // t[a][j]: row a of B^T d, column j
+          H t[6][6];  // t[a][j]: row a of B^T d, column j
           for (int j = 0; j < 6; ++j) {
-            V col[6], out[6];
+            H col[6], out[6];
             for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
             InputColumn(d, col, out);
             for (int a = 0; a < 6; ++a) t[a][j] = out[a];
           }
           for (int a = 0; a < 6; ++a) {
-            V out[6];
+            H out[6];
             InputColumn(d, t[a], out);
-            for (int b = 0; b < 6; ++b) hn::StoreU(out[b], d, vbuf + (ptrdiff_t(a * 6 + b) * kGroup + p) * cin + c);
+            for (int b = 0; b < 6; ++b)
+              hn::StoreU(Get(out[b]), d, vbuf + (ptrdiff_t(a * 6 + b) * kGroup + p) * cin + c);
           }
         }
       }
@@ -154,20 +159,20 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
       for (int p = 0; p < np; ++p) {
         const ptrdiff_t x = ptrdiff_t(g + p) * 4;
         for (int k = 0; k < cout; k += kLanes) {
-          V s[4][6];  // s[a][j]: row a of A^T m, column j
+          H s[4][6];  // s[a][j]: row a of A^T m, column j
           for (int j = 0; j < 6; ++j) {
-            V col[6], out[4];
+            H col[6], out[4];
             for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, mbuf + (ptrdiff_t(r * 6 + j) * kGroup + p) * cout + k);
             OutputColumn(d, col, out);
             for (int a = 0; a < 4; ++a) s[a][j] = out[a];
           }
           const V bias = hn::LoadU(d, L.bias + k);
           for (int a = 0; a < 4; ++a) {
-            V out[4];
+            H out[4];
             OutputColumn(d, s[a], out);
             uint16_t* o = m.out + size_t(y + 1 + a) * rowOut + size_t(x + 1) * cout + k;
             for (int b = 0; b < 4; ++b) {
-              V v = hn::Add(out[b], bias);
+              V v = hn::Add(Get(out[b]), bias);
               if (L.relu) v = hn::Max(v, hn::Zero(d));
               StoreAsHalves(d, v, o + ptrdiff_t(b) * cout);
             }

@@ -17,6 +17,8 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+#include "compute/qo_held_vec-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace qo::simd::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
@@ -102,19 +104,19 @@ alignas(16) constexpr RgbShuffle kRgbShuffle = MakeRgbShuffle();
 template <class D8>
 HWY_INLINE void StoreRgbFromEvenOdd(D8 d8, hn::Vec<D8> r, hn::Vec<D8> g, hn::Vec<D8> b, uint8_t* HWY_RESTRICT out) {
   if constexpr (hn::MaxLanes(d8) <= 32) {
-    hn::Vec<D8> part[3];
+    Held<D8> part[3];
     for (int v = 0; v < 3; ++v) {
       part[v] = hn::Or(hn::Or(hn::TableLookupBytesOr0(r, hn::LoadDup128(d8, kRgbShuffle.index[v][0])),
                               hn::TableLookupBytesOr0(g, hn::LoadDup128(d8, kRgbShuffle.index[v][1]))),
                        hn::TableLookupBytesOr0(b, hn::LoadDup128(d8, kRgbShuffle.index[v][2])));
     }
     if constexpr (hn::MaxLanes(d8) == 16) {
-      for (int v = 0; v < 3; ++v) hn::StoreU(part[v], d8, out + 16 * v);
+      for (int v = 0; v < 3; ++v) hn::StoreU(Get(part[v]), d8, out + 16 * v);
     } else {
       // Memory order of the two blocks' parts: A0 B0 C0 A1 B1 C1.
-      hn::StoreU(hn::ConcatLowerLower(d8, part[1], part[0]), d8, out);
-      hn::StoreU(hn::ConcatUpperLower(d8, part[0], part[2]), d8, out + 32);
-      hn::StoreU(hn::ConcatUpperUpper(d8, part[2], part[1]), d8, out + 64);
+      hn::StoreU(hn::ConcatLowerLower(d8, Get(part[1]), Get(part[0])), d8, out);
+      hn::StoreU(hn::ConcatUpperLower(d8, Get(part[0]), Get(part[2])), d8, out + 32);
+      hn::StoreU(hn::ConcatUpperUpper(d8, Get(part[2]), Get(part[1])), d8, out + 64);
     }
   } else {
     alignas(16) static constexpr uint8_t kEvenOdd[16] = {0, 8, 1, 9, 2, 10, 3, 11, 4, 12, 5, 13, 6, 14, 7, 15};

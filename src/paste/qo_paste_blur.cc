@@ -7,9 +7,13 @@
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
 
+#include "compute/qo_held_vec-inl.h"
+
 HWY_BEFORE_NAMESPACE();
 namespace qo::paste::HWY_NAMESPACE {
 namespace hn = hwy::HWY_NAMESPACE;
+using qo::simd::HWY_NAMESPACE::Get;
+using qo::simd::HWY_NAMESPACE::Held;
 
 namespace {
 
@@ -33,14 +37,14 @@ void GaussRow(const float* HWY_RESTRICT src, const float* HWY_RESTRICT g, int ta
   constexpr size_t kChains = 8;
   size_t x = 0;
   for (; x + kChains * N <= n; x += kChains * N) {
-    hn::Vec<decltype(d)> a[kChains];
+    Held<decltype(d)> a[kChains];
     for (size_t c = 0; c < kChains; ++c) a[c] = hn::Zero(d);
     for (int k = 0; k < taps; ++k) {
       const auto w = hn::Set(d, g[k]);
       const float* HWY_RESTRICT s = src + x + size_t(k);
       for (size_t c = 0; c < kChains; ++c) a[c] = hn::Add(a[c], hn::Mul(w, hn::LoadU(d, s + c * N)));
     }
-    for (size_t c = 0; c < kChains; ++c) hn::StoreU(a[c], d, dst + x + c * N);
+    for (size_t c = 0; c < kChains; ++c) hn::StoreU(Get(a[c]), d, dst + x + c * N);
   }
   for (; x + N <= n; x += N) {
     auto a = hn::Zero(d);
@@ -69,7 +73,7 @@ void SharpenInterleaveRow(const float* const* HWY_RESTRICT rows, const float* HW
   };
   size_t x = 0;
   for (; x + 2 * N <= n; x += 2 * N) {
-    hn::Vec<decltype(d)> a[3][2];
+    Held<decltype(d)> a[3][2];
     for (int c = 0; c < 3; ++c) a[c][0] = a[c][1] = hn::Zero(d);
     for (int k = 0; k < taps; ++k) {
       const auto w = hn::Set(d, g[k]);

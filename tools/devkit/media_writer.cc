@@ -79,6 +79,12 @@ struct MovieWriter::Impl {
       // MP4/MOV muxer refuses.
       std::string params = "log-level=error:bframes=0";
       params += opt.lossless ? ":lossless=1" : ":crf=" + std::to_string(opt.crf);
+#if defined(__aarch64__)
+      // x265 3.5 on arm64, with or without its assembly, leaves a few pixels of lossless inter
+      // frames a few levels off (the stream itself: x86's decoder reads the same values); its
+      // intra frames stay exact, so lossless movies are intra-only there.
+      if (opt.lossless) params += ":keyint=1";
+#endif
       av_opt_set(video->priv_data, "x265-params", params.c_str(), 0);
     } else {
       video->bit_rate = int64_t(opt.width) * opt.height * opt.fps / 2;
