@@ -139,6 +139,7 @@ Handoff Utterance::borrowStep(PasteJob& job, double* ms) {
     return borrowDeliver(job, ms);
   }
 
+  if (borrowInputTap) borrowInputTap(job);
   bool emitted = false;
   std::string failure;
   const double t0 = nowMs();

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -138,6 +139,9 @@ class Utterance {
   int borrowStats(int64_t* written, int64_t* skipped, std::string* reason);
   bool borrowSynth(double* mean, double* max, int64_t* frames);
   bool borrowGeometry(std::string* name);
+  // Sees every crop as it enters the borrow, on the driving thread (tests compare the stream with
+  // the batch pass on exactly these crops). Set before the first attach.
+  std::function<void(const PasteJob&)> borrowInputTap;
 
  private:
   // Threads.
