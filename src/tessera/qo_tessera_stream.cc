@@ -34,10 +34,6 @@ inline float delta(uint8_t borrowed, float v) {
 
 }  // namespace
 
-uint8_t StreamBorrow::quantise(float v) {
-  return v > 0.0f ? uint8_t(std::nearbyint(std::min(v, 1.0f) * 255.0f)) : uint8_t(0);
-}
-
 StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const ServeConfig& config,
                            const UnifiedPi& pi, const std::string& lipTemplateText)
     : TeethPass(bank, head, config), pi_(pi) {
@@ -72,10 +68,12 @@ StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const 
 bool StreamBorrow::push(const float* planarRgb, const float* keypoints, FrameResult& result) {
   const size_t plane = size_t(N_) * size_t(N_);
   uint8_t* out = rgb_.data();
+  const float *r = planarRgb, *g = planarRgb + plane, *bl = planarRgb + 2 * plane;
   pool::parallelRange(plane, kGrain, [&](size_t b, size_t e) {
-    for (int c = 0; c < 3; ++c) {
-      const float* in = planarRgb + size_t(c) * plane;
-      for (size_t p = b; p < e; ++p) out[p * 3 + size_t(c)] = quantise(in[p]);
+    for (size_t p = b; p < e; ++p) {
+      out[p * 3] = quantise(r[p]);
+      out[p * 3 + 1] = quantise(g[p]);
+      out[p * 3 + 2] = quantise(bl[p]);
     }
   });
   return pushSynth(keypoints, result);

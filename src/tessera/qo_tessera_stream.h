@@ -47,8 +47,15 @@ class StreamBorrow : public TeethPass {
   const std::vector<uint8_t>& canvasRgb() const { return rgb_; }
   const std::vector<uint8_t>& canvasMask() const { return mask_; }
 
-  // The byte a canvas value becomes: min(v, 1) x 255 rounded to nearest, ties to even; 0 for v <= 0.
-  static uint8_t quantise(float v);
+  // The byte a canvas value becomes: min(v, 1) x 255 rounded to nearest, ties to even; 0 for v <= 0
+  // (and NaN). Adding and removing 1.5 x 2^23 rounds in the current (nearest-even) mode without a
+  // library call, so the conversion loop vectorises.
+  static uint8_t quantise(float v) {
+    if (!(v > 0.0f)) return 0;
+    constexpr float kRound = 12582912.0f;
+    const float x = (v < 1.0f ? v : 1.0f) * 255.0f;
+    return uint8_t(int((x + kRound) - kRound));
+  }
 
  private:
   UnifiedPi pi_;
