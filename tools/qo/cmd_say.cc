@@ -194,14 +194,19 @@ int cmdSay(int argc, char** argv) {
   Progress progress(stderr);
   try {
     // The borrow is attached before the first frame, so every speech frame carries its teeth.
+    // A bank that does not fit this bundle is reported, and the avatar speaks without it.
     if (teeth && hasTeethMembers(dir)) {
       const auto t0 = Clock::now();
-      const TeethBank bank = loadTeethBank(dir);
-      attachTeethBank(u, bank);
-      char geometry[16] = "";
-      qo_utt_tessera_geometry(u, geometry, sizeof geometry);
-      progress.stage("[qo say] teeth borrow attached: %d donors, geometry %s, in %.2f s", bank.n, geometry,
-                     secondsSince(t0));
+      try {
+        const TeethBank bank = loadTeethBank(dir);
+        attachTeethBank(u, bank);
+        char geometry[16] = "";
+        qo_utt_tessera_geometry(u, geometry, sizeof geometry);
+        progress.stage("[qo say] teeth borrow attached: %d donors, geometry %s, in %.2f s", bank.n, geometry,
+                       secondsSince(t0));
+      } catch (const std::exception& e) {
+        progress.stage("[qo say] !!! teeth borrow NOT attached, speaking without it: %s", e.what());
+      }
     }
     const auto loadStart = Clock::now();
     int ready;
