@@ -8,6 +8,7 @@
 #include <string>
 
 #include "qo/qo_pool.h"
+#include "qo/qo_simd.h"
 
 namespace qo::tessera {
 namespace {
@@ -68,14 +69,8 @@ StreamBorrow::StreamBorrow(const BankData& bank, const HeadWeights& head, const 
 bool StreamBorrow::push(const float* planarRgb, const float* keypoints, FrameResult& result) {
   const size_t plane = size_t(N_) * size_t(N_);
   uint8_t* out = rgb_.data();
-  const float *r = planarRgb, *g = planarRgb + plane, *bl = planarRgb + 2 * plane;
-  pool::parallelRange(plane, kGrain, [&](size_t b, size_t e) {
-    for (size_t p = b; p < e; ++p) {
-      out[p * 3] = quantise(r[p]);
-      out[p * 3 + 1] = quantise(g[p]);
-      out[p * 3 + 2] = quantise(bl[p]);
-    }
-  });
+  pool::parallelRange(plane, kGrain,
+                      [&](size_t b, size_t e) { simd::planarF32ToRgb8(planarRgb + b, plane, out + 3 * b, e - b); });
   return pushSynth(keypoints, result);
 }
 
