@@ -328,7 +328,9 @@ TEST_P(UttBorrow, InterruptWhileAFrameIsHeld) {
   std::vector<Pulled> next = pullUntil(backToIdle);
   int seq = 0;
   for (const Pulled& p : next)
-    if (p.info.kind == 1) EXPECT_EQ(p.info.seq, seq++);
+    if (p.info.kind == 1) {
+      EXPECT_EQ(p.info.seq, seq++);
+    }
   EXPECT_GE(seq, 15);
   EXPECT_EQ(stats().state, 1);
 }
@@ -378,7 +380,9 @@ TEST_P(UttBorrow, ReattachDuringSpeech) {
   EXPECT_GE(attaches, 5);
   int seq = 0;
   for (const Pulled& p : f)
-    if (p.info.kind == 1) EXPECT_EQ(p.info.seq, seq++);
+    if (p.info.kind == 1) {
+      EXPECT_EQ(p.info.seq, seq++);
+    }
   EXPECT_EQ(seq, 40);
   EXPECT_EQ(stats().state, 1);
   // Destruction while a borrow stage may be running.
