@@ -2,8 +2,9 @@
 # The main job from a bare machine: dependencies, build, then the engine speaking.
 #   scripts/run.sh [BUNDLE [IN.wav]]   (default: the demo bundle, written to out/demo.qobundle on
 #                                       first use, speaking a built-in sentence)
-# Writes out/say.mp4 (video with the speech) and its contact sheet out/say_sheet.png; for the demo
-# bundle also out/teeth_sheet.png, its mouths before and after the teeth borrow.
+# Writes out/say.mp4 (video with the speech, teeth borrowed live when the bundle carries the teeth
+# members) and its contact sheet out/say_sheet.png; for the demo bundle also out/teeth_sheet.png, its
+# mouths before and after the teeth borrow.
 set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 "$root/scripts/install-deps.sh"

@@ -73,6 +73,15 @@ void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* planes, size_t planeStride, s
   }
 }
 
+void planarF32ToRgb8(const float* planes, size_t planeStride, uint8_t* rgb, size_t count) {
+  for (size_t i = 0; i < count; ++i) {
+    for (size_t c = 0; c < 3; ++c) {
+      const float v = planes[c * planeStride + i];
+      rgb[3 * i + c] = v > 0.0f ? uint8_t(std::nearbyint(std::min(v, 1.0f) * 255.0f)) : 0;
+    }
+  }
+}
+
 void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,
                       uint8_t* rgb) {
   for (int i = 0; i < width; ++i) {

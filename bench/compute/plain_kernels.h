@@ -11,6 +11,7 @@
   void f16ToF32(const uint16_t* src, float* dst, size_t count);                                                    \
   void f32ToF16(const float* src, uint16_t* dst, size_t count);                                                    \
   void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* planes, size_t planeStride, size_t count);                    \
+  void planarF32ToRgb8(const float* planes, size_t planeStride, uint8_t* rgb, size_t count);                      \
   void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,           \
                         uint8_t* rgb);                                                                             \
   void pasteLanczos8Row(const float* crop, int side, const uint8_t* mask, const float* lanczosTab,                 \

@@ -209,6 +209,18 @@ void BM_Rgb8ToPlanarF16(benchmark::State& state, Fn fn) {
 }
 
 template <class Fn>
+void BM_PlanarF32ToRgb8(benchmark::State& state, Fn fn) {
+  auto& f = fixture<Conversions>();
+  const size_t pixels = f.kCount / 3;
+  std::vector<uint8_t> rgb(f.kCount);
+  for (auto _ : state) {
+    fn(f.floats.data(), pixels, rgb.data(), pixels);
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * int64_t(pixels));
+}
+
+template <class Fn>
 void BM_YuvRow(benchmark::State& state, Fn fn) {
   auto& f = fixture<YuvFrame>();
   const int row = 540;
@@ -341,6 +353,7 @@ void registerSampling() {
 QO_BENCH_SET(BM_F16ToF32, f16ToF32, "786432");
 QO_BENCH_SET(BM_F32ToF16, f32ToF16, "786432");
 QO_BENCH_SET(BM_Rgb8ToPlanarF16, rgb8ToPlanarF16, "512x512");
+QO_BENCH_SET(BM_PlanarF32ToRgb8, planarF32ToRgb8, "512x512");
 QO_BENCH_SET(BM_YuvRow, yuv420RowToRgb24, "row1920");
 QO_BENCH_SET(BM_YuvFrame, yuv420RowToRgb24, "frame1920x1080");
 QO_BENCH_SET(BM_PasteRow, pasteLanczos8Row, "crop512_row520");

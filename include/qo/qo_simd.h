@@ -37,6 +37,10 @@ QO_API void f32ToF16(const float* src, uint16_t* dst, size_t count);
 // count interleaved RGB8 pixels -> three binary16 planes of value/255 at planes + c * planeStride.
 QO_API void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* planes, size_t planeStride, size_t count);
 
+// Three float planes (at planes + c * planeStride, values 0..1) -> count interleaved RGB8 pixels:
+// min(v, 1) x 255 rounded to nearest with ties to even; 0 for v <= 0 and NaN.
+QO_API void planarF32ToRgb8(const float* planes, size_t planeStride, uint8_t* rgb, size_t count);
+
 // One row of limited-range BT.601 YUV 4:2:0 -> RGB24 in integer arithmetic. chromaStep is 1 for
 // planar chroma, 2 for interleaved (NV12: u = uv, v = uv + 1).
 QO_API void yuv420RowToRgb24(const uint8_t* y, const uint8_t* u, const uint8_t* v, int width, int chromaStep,

@@ -97,6 +97,35 @@ QO_API void qo_utt_get_stats(qo_utt* u, qo_utt_stats* out);
  * receives the number of failures; msg (if not NULL and cap > 0) the latest text, truncated. */
 QO_API int qo_utt_render_status(qo_utt* u, char* msg, int cap, int64_t* failures);
 
+/* Teeth borrow. Attaches a donor bank to a running instance: from then on every rendered crop
+ * passes through the borrow one frame late and leaves with the borrowed mouth window written in.
+ * The arrays are those of a qo_tessera_members record (qo/qo_tessera.h) with the bands decoded
+ * into donor order; they are copied, the caller keeps ownership. Any host thread may call these
+ * functions while the instance runs (they take the instance's lock); not concurrently with
+ * qo_utt_destroy. A borrow that fails on a frame is marked degraded (reported by
+ * qo_utt_tessera_stats until the next attach) and frames go on without it.
+ *
+ * qo_utt_tessera_attach: bands (n_donors x band_h x band_w x 3), cent (2 x n_donors), c_canon (2),
+ * aperture (n_donors), stamp (12 values), head weights (head_pt_len bytes), head config and
+ * manifest texts. Returns 0, or non-zero with the message (at most err_len - 1 characters and a
+ * NUL) in err; the instance then keeps its previous borrow. An attach replaces an earlier borrow
+ * and resets its counts. n_donors is capped at 1,024 as in the member carriage. */
+QO_API int qo_utt_tessera_attach(qo_utt* u, const uint8_t* bands, int n_donors, const double* cent,
+                                 const double* c_canon, const double* aperture, const int32_t* stamp,
+                                 const uint8_t* head_pt, int head_pt_len, const char* head_json,
+                                 const char* manifest_json, char* err, int err_len);
+/* 0 when no borrow is attached (also for NULL), 1 when attached and never degraded, -1 when
+ * degraded. written / skipped (each may be NULL) receive the frames delivered with and without the
+ * borrow; reason (if not NULL and reason_len > 0) the last degradation reason, truncated. */
+QO_API int qo_utt_tessera_stats(qo_utt* u, int64_t* written, int64_t* skipped, char* reason, int reason_len);
+/* 1 when a borrow is attached and at least one frame had delivery pixels, else 0. mean receives the
+ * mean of the per-frame synthesis means, max their maximum, frames the frame count (each may be
+ * NULL); the three come from one consistent snapshot. */
+QO_API int qo_utt_tessera_synth_w(qo_utt* u, double* mean, double* max, int64_t* frames);
+/* Copies the corpus geometry name chosen at attach ("v1", "v2" or "v3"; empty before) into buf.
+ * 1 when a borrow is attached; 0 otherwise, for NULL, for a NULL buf or a len below 1. */
+QO_API int qo_utt_tessera_geometry(qo_utt* u, char* buf, int len);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -1,4 +1,4 @@
-// Half-float conversion kernels, their dispatch tables and entry points, and target().
+// Half-float and RGB8 conversion kernels, their dispatch tables and entry points, and target().
 //
 // This file is compiled once per Highway target: foreach_target.h re-includes it with each
 // HWY_TARGET, and HWY_EXPORT (below, under HWY_ONCE) collects the members into tables.
@@ -63,6 +63,39 @@ void Rgb8ToPlanarF16(const uint8_t* HWY_RESTRICT rgb, uint16_t* HWY_RESTRICT pla
   }
 }
 
+// Scalar form of one value: min(v, 1) x 255 to nearest, ties to even (1.5 x 2^23 added and
+// removed in the default rounding mode); 0 for v <= 0 and NaN.
+inline uint8_t QuantiseOne(float v) {
+  if (!(v > 0.0f)) return 0;
+  constexpr float kRound = 12582912.0f;
+  const float x = (v < 1.0f ? v : 1.0f) * 255.0f;
+  return uint8_t(int((x + kRound) - kRound));
+}
+
+void PlanarF32ToRgb8(const float* HWY_RESTRICT planes, size_t planeStride, uint8_t* HWY_RESTRICT rgb,
+                     size_t count) {
+  const hn::ScalableTag<float> df;
+  const hn::RebindToSigned<decltype(df)> di;
+  const hn::Rebind<uint8_t, decltype(df)> du8;
+  const size_t N = hn::Lanes(df);
+  const auto zero = hn::Zero(df), one = hn::Set(df, 1.0f), k255 = hn::Set(df, 255.0f);
+  const float* HWY_RESTRICT r = planes;
+  const float* HWY_RESTRICT g = planes + planeStride;
+  const float* HWY_RESTRICT b = planes + 2 * planeStride;
+  auto bytes = [&](const float* p) {
+    const auto v = hn::LoadU(df, p);
+    const auto q = hn::IfThenElseZero(hn::Gt(v, zero), hn::Round(hn::Mul(hn::Min(v, one), k255)));
+    return hn::DemoteTo(du8, hn::ConvertTo(di, q));
+  };
+  size_t i = 0;
+  for (; i + N <= count; i += N) hn::StoreInterleaved3(bytes(r + i), bytes(g + i), bytes(b + i), du8, rgb + 3 * i);
+  for (; i < count; ++i) {
+    rgb[3 * i] = QuantiseOne(r[i]);
+    rgb[3 * i + 1] = QuantiseOne(g[i]);
+    rgb[3 * i + 2] = QuantiseOne(b[i]);
+  }
+}
+
 }  // namespace qo::simd::HWY_NAMESPACE
 HWY_AFTER_NAMESPACE();
 
@@ -74,6 +107,7 @@ namespace qo::simd {
 HWY_EXPORT(F16ToF32);
 HWY_EXPORT(F32ToF16);
 HWY_EXPORT(Rgb8ToPlanarF16);
+HWY_EXPORT(PlanarF32ToRgb8);
 
 const char* target() {
   // The member the tables dispatch to: the best target both compiled here and supported.
@@ -87,6 +121,10 @@ void f32ToF16(const float* src, uint16_t* dst, size_t count) { HWY_DYNAMIC_DISPA
 
 void rgb8ToPlanarF16(const uint8_t* rgb, uint16_t* planes, size_t planeStride, size_t count) {
   HWY_DYNAMIC_DISPATCH(Rgb8ToPlanarF16)(rgb, planes, planeStride, count);
+}
+
+void planarF32ToRgb8(const float* planes, size_t planeStride, uint8_t* rgb, size_t count) {
+  HWY_DYNAMIC_DISPATCH(PlanarF32ToRgb8)(planes, planeStride, rgb, count);
 }
 
 }  // namespace qo::simd

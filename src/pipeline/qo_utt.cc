@@ -79,9 +79,12 @@ Utterance::~Utterance() {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
     pasteStop_ = true;
+    tessStop_ = true;
   }
   cvMain_.notify_all();
+  cvTess_.notify_all();
   cvPaste_.notify_all();
+  if (tessThread_.joinable()) tessThread_.join();
   if (pasteThread_.joinable()) pasteThread_.join();
   runThread_.join();
   warmThread_.join();
@@ -237,9 +240,12 @@ void Utterance::interrupt() {
     readIdx_ = writeIdx_;
     for (PasteJob& j : pasteJobs_) spareCrops_.push_back(std::move(j.crop));
     pasteJobs_.clear();
+    for (PasteJob& j : tessJobs_) spareCrops_.push_back(std::move(j.crop));
+    tessJobs_.clear();
     ++generation_;
   }
   cvMain_.notify_all();
+  cvTess_.notify_all();
   cvPaste_.notify_all();
 }
 

@@ -7,9 +7,18 @@
 
 namespace qo::utt {
 
-// A teeth borrow, when attached, sits here between the renderer and the ring.
+// A teeth borrow, when attached, sits here between the renderer and the ring: on this thread, or
+// on the tessera thread ahead of the paste queue.
 Handoff Utterance::enqueue(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
-  return enqueueRaw(crop, kind, driverIdx, seq, kp, ms);
+  bool attached, pipelined;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    attached = borrow_.borrow != nullptr;
+    pipelined = borrow_.pipelined;
+  }
+  if (!attached) return enqueueRaw(crop, kind, driverIdx, seq, kp, ms);
+  if (pipelined) return queueJob(tessJobs_, cvTess_, crop, kind, driverIdx, seq, kp, ms);
+  return enqueueBorrowSync(crop, kind, driverIdx, seq, kp, ms);
 }
 
 Handoff Utterance::enqueueRaw(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
@@ -61,6 +70,12 @@ Handoff Utterance::fillAndPublish(const float* crop, int kind, int driverIdx, in
 }
 
 Handoff Utterance::enqueuePipe(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms) {
+  return queueJob(pasteJobs_, cvPaste_, crop, kind, driverIdx, seq, kp, ms);
+}
+
+// Copies the frame into a job and appends it to `queue` (at most 8 jobs), waiting for room.
+Handoff Utterance::queueJob(std::deque<PasteJob>& queue, std::condition_variable& cv, const float* crop, int kind,
+                            int driverIdx, int seq, const float* kp, double* ms) {
   PasteJob job;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -80,7 +95,7 @@ Handoff Utterance::enqueuePipe(const float* crop, int kind, int driverIdx, int s
   {
     std::unique_lock<std::mutex> lock(mu_);
     const double waitStart = nowMs();
-    while (!stop_ && generation_ == job.generation && pasteJobs_.size() >= size_t(kRing))
+    while (!stop_ && generation_ == job.generation && queue.size() >= size_t(kRing))
       cvMain_.wait_for(lock, std::chrono::milliseconds(2));
     const double waited = nowMs() - waitStart;
     if (kind == 1) stage_.aWaitMs += waited;
@@ -89,9 +104,9 @@ Handoff Utterance::enqueuePipe(const float* crop, int kind, int driverIdx, int s
       spareCrops_.push_back(std::move(job.crop));
       return Handoff::kDropped;
     }
-    pasteJobs_.push_back(std::move(job));
+    queue.push_back(std::move(job));
   }
-  cvPaste_.notify_all();
+  cv.notify_all();
   return Handoff::kPublished;
 }
 
@@ -105,6 +120,7 @@ void Utterance::pasteLoop() {
     const bool stale = job.generation != generation_;
     lock.unlock();
     cvMain_.notify_all();
+    cvTess_.notify_all();
     if (!stale) pasteInto(job);
     lock.lock();
     spareCrops_.push_back(std::move(job.crop));

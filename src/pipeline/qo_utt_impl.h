@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -17,6 +18,7 @@
 #include "capi/qo_ctx.h"
 #include "pipeline/qo_motion_model.h"
 #include "qo/qo_utt.h"
+#include "tessera/qo_tessera_stream.h"
 
 namespace qo::utt {
 
@@ -85,6 +87,29 @@ enum class Handoff {
   kFailed,     // the driver decode or the paste failed (recorded in the render status)
 };
 
+// The attached teeth borrow and what the C functions report about it (under the main lock). The
+// driving thread (run thread, or the tessera thread when pasting is pipelined) takes its own
+// reference to the borrow per frame, so an attach never frees a borrow in use.
+struct BorrowState {
+  std::shared_ptr<tessera::StreamBorrow> borrow;
+  uint64_t epoch = 0;  // bumped by every attach
+  int64_t written = 0, skipped = 0;
+  std::string reason, geometry;
+  bool degraded = false, pipelined = false;
+  tessera::PassStats stats;  // copy taken after every frame, for a consistent read
+};
+
+// The arrays an attach takes (caller-owned, read during the call only).
+struct AttachArgs {
+  const uint8_t* bands = nullptr;
+  int n_donors = 0;
+  const double *cent = nullptr, *c_canon = nullptr, *aperture = nullptr;
+  const int32_t* stamp = nullptr;
+  const uint8_t* head_pt = nullptr;
+  int head_pt_len = 0;
+  const char *head_json = nullptr, *manifest_json = nullptr;
+};
+
 struct StageCounters {
   double aMs = 0, aWaitMs = 0, bMs = 0, cMs = 0, deliverLatMs = 0;
   int64_t speechRendered = 0, jobsB = 0, jobsC = 0, latFrames = 0, speechDelivered = 0;
@@ -108,6 +133,15 @@ class Utterance {
   void stats(qo_utt_stats* out);
   int renderStatus(char* msg, int cap, int64_t* failures);
   void noteRenderFail(const char* stage, const std::string& text, bool fatal);
+
+  // Teeth borrow (qo_utt_tessera.cc). attachBorrow throws with the attach's refusal texts.
+  void attachBorrow(const AttachArgs& args);
+  int borrowStats(int64_t* written, int64_t* skipped, std::string* reason);
+  bool borrowSynth(double* mean, double* max, int64_t* frames);
+  bool borrowGeometry(std::string* name);
+  // Sees every crop as it enters the borrow, on the driving thread (tests compare the stream with
+  // the batch pass on exactly these crops). Set before the first attach.
+  std::function<void(const PasteJob&)> borrowInputTap;
 
  private:
   // Threads.
@@ -138,6 +172,24 @@ class Utterance {
   Handoff fillAndPublish(const float* crop, int kind, int driverIdx, int seq, const float* kp, uint64_t gen,
                          double* ms);
   void printStageReport();
+
+  // The borrow stage (qo_utt_borrow.cc). borrowStep runs on the driving thread: it feeds one job
+  // to the borrow and passes on the frame the borrow released (synchronously into the ring, or to
+  // the paste queue); an idle job drains the held frame first.
+  Handoff queueJob(std::deque<PasteJob>& queue, std::condition_variable& cv, const float* crop, int kind,
+                   int driverIdx, int seq, const float* kp, double* ms);
+  Handoff enqueueBorrowSync(const float* crop, int kind, int driverIdx, int seq, const float* kp, double* ms);
+  Handoff borrowStep(PasteJob& job, double* ms);
+  Handoff borrowDeliver(PasteJob& job, double* ms);
+  Handoff borrowDrain(const std::shared_ptr<tessera::StreamBorrow>& b, uint64_t epoch, double* ms);
+  Handoff borrowEmitHeld(const std::shared_ptr<tessera::StreamBorrow>& b, uint64_t epoch, double* ms);
+  void borrowForget(const std::shared_ptr<tessera::StreamBorrow>& b);
+  void borrowNote(uint64_t epoch, int written, int skipped, const std::string* degradedWhy,
+                  const tessera::StreamBorrow* b);
+  Handoff pushPaste(PasteJob&& job);
+  void tessLoop();
+  void startTessThread();
+  void borrowInterrupted(uint64_t gen);
 
   qo_ctx* ctx_;
   Config cfg_;
@@ -170,6 +222,10 @@ class Utterance {
   std::vector<std::vector<float>> spareCrops_;  // recycled job buffers: no per-frame allocation
   StageCounters stage_;
   double utteranceStartMs_ = 0;
+  BorrowState borrow_;
+  std::condition_variable cvTess_;
+  std::deque<PasteJob> tessJobs_;
+  bool tessStop_ = false;
 
   std::unique_ptr<Renderer> chunk_;  // the steady chunk renderer, installed by warm-up
   DispatchMailbox mail_;
@@ -197,7 +253,13 @@ class Utterance {
   int64_t failuresSeen_ = 0, publishedSeen_ = 0;
   double idleBackoffMs_ = 0, idleResumeMs_ = 0;
 
-  std::thread runThread_, warmThread_, dispatchThread_, pasteThread_;
+  // Borrow-driving state: the run thread's in synchronous mode, the tessera thread's when pipelined.
+  PasteJob held_, syncJob_;
+  bool hasHeld_ = false;
+  uint64_t driveEpoch_ = 0, driveGeneration_ = 0;
+  tessera::FrameResult tessResult_, tessScratch_;
+
+  std::thread runThread_, warmThread_, dispatchThread_, pasteThread_, tessThread_;
 };
 
 }  // namespace qo::utt

@@ -64,6 +64,7 @@ void Utterance::handleInterrupt(uint64_t gen) {
     last = lastDelivered_;
     havePush_ = false;
   }
+  if (!cfg_.pipelinePaste) borrowInterrupted(gen);
   inUtterance_ = audioEnded_ = resetPending_ = finishSent_ = haveLastKp_ = false;
   speechSeq_ = 0;
   batchCursor_ = batchCount_ = 0;
@@ -229,7 +230,7 @@ void Utterance::run() {
       lastPush = lastPushMs_;
       firstPush = firstPushMs_;
       occupancy = writeIdx_ - readIdx_;
-      pasteQueue = pasteJobs_.size();
+      pasteQueue = pasteJobs_.size() + tessJobs_.size();
       state = state_;
       if (state != 3) {
         audio.swap(audio_);

@@ -206,3 +206,38 @@ TEST(simdDispatch, TargetNamesTheBestUsableTarget) {
 }
 
 }  // namespace
+
+TEST(simdConvert, PlanarFloatToRgb8RoundsTiesToEven) {
+  // Reference: the byte nearest min(v, 1) x 255, ties to even, 0 for v <= 0 and NaN.
+  auto ref = [](float v) -> uint8_t {
+    if (!(v > 0.0f)) return 0;
+    return uint8_t(std::nearbyint(std::min(v, 1.0f) * 255.0f));
+  };
+  std::mt19937 rng(5);
+  std::uniform_real_distribution<float> u(-0.2f, 1.2f);
+  forEachSimdTarget([&] {
+    for (size_t count : {size_t(1), size_t(7), size_t(8), size_t(33), size_t(600)}) {
+      const size_t stride = count + 3;
+      std::vector<float> planes(3 * stride);
+      for (float& v : planes) v = u(rng);
+      // Exact halves (k + 0.5) / 255 where the product is exact, NaN, and the clamp ends.
+      for (size_t i = 0; i < count && i < 256; ++i) {
+        float v = (float(i) + 0.5f) / 255.0f;
+        while (v * 255.0f != float(i) + 0.5f) v = std::nextafter(v, v * 255.0f < float(i) + 0.5f ? 2.0f : 0.0f);
+        planes[i] = v;
+      }
+      planes[stride] = std::nanf("");
+      planes[2 * stride] = 7.0f;
+      std::vector<uint8_t> rgb(3 * count + 4, 0xAB);
+      qo::simd::planarF32ToRgb8(planes.data(), stride, rgb.data(), count);
+      for (size_t i = 0; i < count; ++i)
+        for (size_t c = 0; c < 3; ++c)
+          ASSERT_EQ(rgb[3 * i + c], ref(planes[c * stride + i])) << "count " << count << " pixel " << i << " ch " << c;
+      EXPECT_EQ(rgb[3 * count], 0xAB);  // nothing written past the pixels
+      if (count >= 4) {
+        EXPECT_EQ(rgb[3 * 2], 2);  // 2.5 -> 2
+        EXPECT_EQ(rgb[3 * 3], 4);  // 3.5 -> 4
+      }
+    }
+  });
+}

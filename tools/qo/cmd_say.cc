@@ -20,6 +20,7 @@
 #include "tools/qo/contact_sheet.h"
 #include "tools/qo/progress.h"
 #include "tools/qo/speech_audio.h"
+#include "tools/qo/teeth_bank.h"
 
 namespace qo::tool {
 namespace {
@@ -104,7 +105,8 @@ bool prepareSpeech(const char* cmd, std::string& bundle, const std::string& wav,
 
 int cmdSay(int argc, char** argv) {
   std::string bundle, wav, out = "say.mp4";
-  bool fast = false, motion = false;
+  bool fast = false, motion = false, teeth = true;
+  std::string paste;
   for (int i = 0; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -118,9 +120,15 @@ int cmdSay(int argc, char** argv) {
     else if (a == "--out") out = value();
     else if (a == "--fast") fast = true;
     else if (a == "--motion") motion = true;
+    else if (a == "--no-teeth") teeth = false;
+    else if (a == "--paste") paste = value();
     else if (!a.empty() && a[0] == '-') {
-      std::fprintf(stderr, "usage: qo say [BUNDLE] [--wav IN.wav] [--out OUT.mp4] [--fast] [--motion]\n"
-                           "  --motion  drive the face with the audio-to-motion model in BUNDLE/motion (qo_motion)\n");
+      std::fprintf(stderr, "usage: qo say [BUNDLE] [--wav IN.wav] [--out OUT.mp4] [--fast] [--motion] [--no-teeth]\n"
+                           "              [--paste sync|pipelined]\n"
+                           "  --motion    drive the face with the audio-to-motion model in BUNDLE/motion (qo_motion)\n"
+                           "  --no-teeth  do not borrow teeth even when the bundle carries the teeth members\n"
+                           "  --paste     paste on the run thread (sync) or on the paste thread (pipelined; the\n"
+                           "              default with the streaming a2x model)\n");
       return 2;
     } else bundle = a;
   }
@@ -144,6 +152,13 @@ int cmdSay(int argc, char** argv) {
   if (!std::getenv("QO_WARP_NODE")) {
     ::setenv("QO_WARP_NODE", "1", 1);
     std::fprintf(stderr, "[qo say] director warp as one node (QO_WARP_NODE=1; set QO_WARP_NODE=0 for the hoist)\n");
+  }
+  if (!paste.empty()) {
+    if (paste != "sync" && paste != "pipelined") {
+      std::fprintf(stderr, "qo say: --paste takes sync or pipelined, not %s\n", paste.c_str());
+      return 2;
+    }
+    ::setenv("QO_UTT_PIPELINE_PASTE", paste == "sync" ? "0" : "1", 1);
   }
   qo_ctx* ctx = qo_create(dir, "b1", 0, nullptr);
   if (!ctx) {
@@ -178,6 +193,21 @@ int cmdSay(int argc, char** argv) {
   int rc = 0;
   Progress progress(stderr);
   try {
+    // The borrow is attached before the first frame, so every speech frame carries its teeth.
+    // A bank that does not fit this bundle is reported, and the avatar speaks without it.
+    if (teeth && hasTeethMembers(dir)) {
+      const auto t0 = Clock::now();
+      try {
+        const TeethBank bank = loadTeethBank(dir);
+        attachTeethBank(u, bank);
+        char geometry[16] = "";
+        qo_utt_tessera_geometry(u, geometry, sizeof geometry);
+        progress.stage("[qo say] teeth borrow attached: %d donors, geometry %s, in %.2f s", bank.n, geometry,
+                       secondsSince(t0));
+      } catch (const std::exception& e) {
+        progress.stage("[qo say] !!! teeth borrow NOT attached, speaking without it: %s", e.what());
+      }
+    }
     const auto loadStart = Clock::now();
     int ready;
     while ((ready = qo_utt_ready(u)) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -293,6 +323,24 @@ int cmdSay(int argc, char** argv) {
       std::printf("jitter: %d of %d frames from the first speech frame on came within one frame period of their "
                   "due time; a playout delay of %.0f ms would hold every one on time\n",
                   tick - late, tick, worstLateMs);
+    int64_t written = 0, skipped = 0, synthFrames = 0;
+    char reason[256] = "";
+    const int borrow = qo_utt_tessera_stats(u, &written, &skipped, reason, sizeof reason);
+    if (borrow != 0) {
+      double mean = 0, max = 0;
+      const bool synth = qo_utt_tessera_synth_w(u, &mean, &max, &synthFrames) != 0;
+      char geometry[16] = "";
+      qo_utt_tessera_geometry(u, geometry, sizeof geometry);
+      char synthText[128] = "none";
+      if (synth)
+        std::snprintf(synthText, sizeof synthText, "%.4f mean, %.4f max over %lld frames", mean, max,
+                      (long long)synthFrames);
+      std::printf("teeth borrow: %lld frames written, %lld skipped%s%s; synth_w %s; geometry %s\n",
+                  (long long)written, (long long)skipped, borrow < 0 ? ", DEGRADED: " : "", borrow < 0 ? reason : "",
+                  synthText, geometry);
+    } else {
+      std::printf("teeth borrow: off\n");
+    }
     if (failures) std::printf("render failures: %lld (%s)%s\n", (long long)failures, msg, status < 0 ? " [fatal]" : "");
   } catch (const std::exception& e) {
     progress.end();

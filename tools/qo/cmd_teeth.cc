@@ -23,19 +23,11 @@
 #include "tools/qo/bundle_check.h"
 #include "tools/qo/commands.h"
 #include "tools/qo/contact_sheet.h"
+#include "tools/qo/teeth_bank.h"
 
 namespace qo::tool {
 namespace {
 
-std::string readAll(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  if (!f) throw std::runtime_error("cannot read " + path);
-  return std::string(std::istreambuf_iterator<char>(f), {});
-}
-
-struct MembersCloser {
-  void operator()(qo_tessera_members* m) const { qo_tessera_members_close(m); }
-};
 struct CtxCloser {
   void operator()(qo_ctx* c) const { qo_destroy(c); }
 };
@@ -62,8 +54,8 @@ int cmdTeeth(int argc, char** argv) {
     if (bundle.empty()) bundle = ensureDemoBundle("demo.qobundle");
     if (const std::string why = whyNotABundle(bundle); !why.empty()) throw std::runtime_error(why);
     char err[512] = "";
-    std::unique_ptr<qo_tessera_members, MembersCloser> m(qo_tessera_members_open(bundle.c_str(), err, sizeof err));
-    if (!m) throw std::runtime_error(err);
+    const TeethBank bank = loadTeethBank(bundle);
+    const auto& m = bank.members;
     std::unique_ptr<qo_ctx, CtxCloser> ctx(qo_create(bundle.c_str(), "b1", 0, nullptr));
     if (!ctx) throw std::runtime_error(qo_last_error());
 
@@ -106,17 +98,8 @@ int cmdTeeth(int argc, char** argv) {
       shifts[2 * size_t(k) + 1] = ok ? rx : 0;
     }
 
-    const int n = qo_tessera_members_n_donors(m.get());
-    const int bw = qo_tessera_members_band_w(m.get()), bh = qo_tessera_members_band_h(m.get());
-    const std::string track = readAll(qo_tessera_members_bank_track_path(m.get()));
-    std::vector<int32_t> inOrder(static_cast<size_t>(n));
-    std::iota(inOrder.begin(), inOrder.end(), 0);
-    const std::vector<uint8_t> trackBands = tessera::decodeBankTrack(
-        reinterpret_cast<const uint8_t*>(track.data()), track.size(), n, bw, bh, inOrder,
-        qo_tessera_members_bank_pix_fmt(m.get()));
-    std::vector<uint8_t> bands(qo_tessera_members_band_bytes(m.get()));
-    if (qo_tessera_members_reorder(m.get(), trackBands.data(), bands.data(), err, sizeof err) != 0)
-      throw std::runtime_error(err);
+    const int n = bank.n;
+    const std::vector<uint8_t>& bands = bank.bands;
 
     const size_t window = size_t(stamp.window_w) * stamp.window_h * 3;
     std::vector<uint8_t> windows(size_t(frames) * window);
