@@ -16,6 +16,7 @@
 #include "qo/qo_pool.h"
 #include "qo/qo_simd.h"
 #include "tessera/qo_tessera_pass.h"
+#include "tessera/demo_bank_data.h"
 #include "tools/devkit/demo_tessera.h"
 #include "tools/devkit/onnx_model_builder.h"
 
@@ -52,14 +53,7 @@ void relu(float* p, size_t n) {
 
 void BM_BlendHead(benchmark::State& state) {
   const int K = int(state.range(0)), crop = 512;
-  const qo::devkit::DemoBank b = qo::devkit::demoBank(crop, 32);
-  BankData bank;
-  bank.stamp = GeometryStamp::fromValues(qo::devkit::demoTesseraStamp(crop));
-  bank.n_donors = b.n;
-  bank.bands = b.donorBands;
-  bank.cent = b.cent;
-  bank.c_canon = {b.c_canon[0], b.c_canon[1]};
-  bank.aperture = b.aperture;
+  const BankData bank = qo::bench::demoBankData(crop, 32);
   ServeConfig cfg = ServeConfig::fromHeadMemberJson(qo::devkit::demoHeadConfig());
   cfg.K = K;
   cfg.cut = std::max(cfg.cut, K);

@@ -11,6 +11,7 @@
 #include "tessera/qo_tessera_stream.h"
 #include "tools/devkit/demo_face.h"
 #include "tools/devkit/demo_pi.h"
+#include "tessera/demo_bank_data.h"
 #include "tools/devkit/demo_tessera.h"
 
 namespace {
@@ -22,14 +23,7 @@ double since(Clock::time_point t0) { return std::chrono::duration<double>(Clock:
 
 void BM_StreamBorrow(benchmark::State& state) {
   const int crop = 512, frames = 8;
-  const qo::devkit::DemoBank b = qo::devkit::demoBank(crop, 32);
-  BankData bank;
-  bank.stamp = GeometryStamp::fromValues(qo::devkit::demoTesseraStamp(crop));
-  bank.n_donors = b.n;
-  bank.bands = b.donorBands;
-  bank.cent = b.cent;
-  bank.c_canon = {b.c_canon[0], b.c_canon[1]};
-  bank.aperture = b.aperture;
+  const BankData bank = qo::bench::demoBankData(crop, 32);
   const ServeConfig cfg = ServeConfig::fromHeadMemberJson(qo::devkit::demoHeadConfig());
   const std::string pt = qo::devkit::demoHeadPt();
   const HeadWeights head = loadHeadPt(reinterpret_cast<const uint8_t*>(pt.data()), pt.size());
