@@ -1,11 +1,12 @@
 // Attaching a teeth borrow to an utterance instance, and the C functions that report on it.
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
 
+#include "bundle/qo_fs.h"
+#include "bundle/qo_manifest.h"
 #include "pipeline/qo_utt_impl.h"
 #include "qo/qo_bundle.h"
 #include "qo/qo_utt.h"
@@ -16,16 +17,8 @@ namespace {
 
 constexpr char kAttach[] = "qo_utt_tessera_attach: ";
 
-std::string readOptional(const std::string& path) {
-  std::string text;
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return text;
-  char block[4096];
-  size_t n;
-  while ((n = std::fread(block, 1, sizeof block, f)) > 0) text.append(block, n);
-  std::fclose(f);
-  return text;
-}
+// The member's text when it can be read, otherwise empty: the lip template is optional.
+std::string readOptional(const std::string& path) { return fs::canRead(path) ? readText(path) : std::string(); }
 
 }  // namespace
 

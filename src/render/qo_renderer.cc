@@ -3,10 +3,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <stdexcept>
 
+#include "bundle/qo_fs.h"
+#include "bundle/qo_manifest.h"
 #include "compute/qo_pool.h"
 #include "render/qo_conv.h"
 #include "render/qo_renderer_impl.h"
@@ -81,10 +81,8 @@ Renderer::Renderer(const Manifest& manifest, Identity& identity, const std::stri
 
   m.runOptions.AddConfigEntry("memory.enable_memory_arena_shrinkage", "cpu:0");
   // A missing template is not an error: the graph opener reports the ellipse it keeps.
-  if (std::ifstream in(resolveMember(manifest.dir, "lip_template.v1.json"), std::ios::binary); in) {
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    m.lipContour = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(text, m.crop));
-  }
+  if (const std::string path = resolveMember(manifest.dir, "lip_template.v1.json"); fs::canRead(path))
+    m.lipContour = std::make_unique<tessera::LipContour>(tessera::LipContour::fromTemplateJson(readText(path), m.crop));
 
   try {
     m.openDirector(ep);

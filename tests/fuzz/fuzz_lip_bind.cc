@@ -3,8 +3,6 @@
 // or an acceptance whose graph does not hold the declared input and the one Min node.
 //
 //   QO_FUZZ_SEEDS=dir fuzz_lip_bind   writes seed models into dir and exits
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +12,7 @@
 
 #include "render/qo_graph_index.h"
 #include "render/qo_graph_rewrites.h"
+#include "tests/fuzz/fuzz_seeds.h"
 #include "tools/devkit/onnx_model_builder.h"
 
 namespace {
@@ -54,30 +53,13 @@ std::vector<Bytes> seedModels() {
   return seeds;
 }
 
-bool writeSeeds(const char* dir) {
-  struct stat st;
-  if (stat(dir, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  const std::vector<Bytes> seeds = seedModels();
-  for (size_t i = 0; i < seeds.size(); ++i) {
-    const std::string path = std::string(dir) + "/seed_" + std::to_string(i) + ".onnx";
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f) return false;
-    const bool ok = std::fwrite(seeds[i].data(), 1, seeds[i].size(), f) == seeds[i].size();
-    if (std::fclose(f) != 0 || !ok) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (const char* dir = std::getenv("QO_FUZZ_SEEDS")) {
-    if (!writeSeeds(dir)) {
-      std::fprintf(stderr, "QO_FUZZ_SEEDS=%s: not a writable directory\n", dir);
-      std::exit(1);
-    }
-    std::exit(0);
-  }
+  if (!std::getenv("QO_FUZZ_SEEDS")) return 0;
+  std::vector<std::string> seeds;
+  for (const Bytes& m : seedModels()) seeds.emplace_back(m.begin(), m.end());
+  qo::fuzz::writeSeedsIfAsked(seeds);
   return 0;
 }
 
