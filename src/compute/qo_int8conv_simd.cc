@@ -310,24 +310,32 @@ void Int8QuantizeNhwc(const float* HWY_RESTRICT x, size_t plane, int C, size_t b
   const auto vs = hn::Set(df, scale);
   const auto vz = hn::Set(di, zp), v0 = hn::Zero(di), v255 = hn::Set(di, 255);
   alignas(64) int32_t tile[kMax];
-  for (; p + L <= end; p += L) {
+  // Pixels in runs of kRun: each channel quad walks the whole run before the next quad, so only
+  // four input planes are read at a time. Planes a multiple of 4 KiB apart share cache sets;
+  // walking every channel at each pixel would evict lines before their second half is read.
+  constexpr size_t kRun = 64;
+  while (p + L <= end) {
+    const size_t runEnd = p + std::min(kRun, (end - p) / L * L);
     for (int c = 0; c < Cp; c += 4) {
-      auto word = v0;
-      for (int j = 0; j < 4; ++j) {
-        auto r = vz;
-        if (c + j < C) {
-          r = hn::ConvertTo(di, hn::Round(hn::Div(hn::LoadU(df, x + size_t(c + j) * plane + p), vs)));
-          r = hn::Min(hn::Max(hn::Add(r, vz), v0), v255);
+      for (size_t pp = p; pp < runEnd; pp += L) {
+        auto word = v0;
+        for (int j = 0; j < 4; ++j) {
+          auto r = vz;
+          if (c + j < C) {
+            r = hn::ConvertTo(di, hn::Round(hn::Div(hn::LoadU(df, x + size_t(c + j) * plane + pp), vs)));
+            r = hn::Min(hn::Max(hn::Add(r, vz), v0), v255);
+          }
+          word = hn::Or(word, hn::ShiftLeftSame(r, 8 * j));
         }
-        word = hn::Or(word, hn::ShiftLeftSame(r, 8 * j));
-      }
-      if (Cp == 4) {
-        hn::StoreU(word, di, reinterpret_cast<int32_t*>(q + p * 4));
-      } else {
-        hn::Store(word, di, tile);
-        for (size_t k = 0; k < L; ++k) std::memcpy(q + (p + k) * Cp + c, tile + k, 4);
+        if (Cp == 4) {
+          hn::StoreU(word, di, reinterpret_cast<int32_t*>(q + pp * 4));
+        } else {
+          hn::Store(word, di, tile);
+          for (size_t k = 0; k < L; ++k) std::memcpy(q + (pp + k) * Cp + c, tile + k, 4);
+        }
       }
     }
+    p = runEnd;
   }
 #endif
   for (; p < end; ++p) {
