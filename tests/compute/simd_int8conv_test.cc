@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "compute/simd_targets.h"
@@ -150,24 +151,30 @@ TEST(simdInt8Conv, RangeAndQuantisation) {
 TEST(simdInt8Conv, DequantisationMatchesScalarFormula) {
   std::mt19937 rng(5);
   std::uniform_int_distribution<int32_t> val(-3000000, 3000000);
-  const int M = 5, width = 29;
-  const size_t stride = 8, outStride = 40;
-  std::vector<int32_t> acc(width * stride), offset(M);
-  std::vector<float> k(M), bias(M);
-  for (int32_t& v : acc) v = val(rng);
-  acc[7 * stride + 2] = INT32_MIN + 5;  // the difference wraps back into range
-  for (int c = 0; c < M; ++c) offset[c] = val(rng), k[c] = 1e-4f * float(c + 1), bias[c] = 0.25f * float(c) - 0.5f;
-  offset[2] = 10;
-  forEachSimdTarget([&] {
-    std::vector<float> out(M * outStride, -7.0f);
-    qo::simd::int8Dequantize(acc.data(), stride, width, M, offset.data(), k.data(), bias.data(), out.data(), outStride);
-    for (int c = 0; c < M; ++c)
-      for (size_t ow = 0; ow < outStride; ++ow) {
-        float want = -7.0f;
-        if (ow < size_t(width)) want = k[c] * float(int32_t(uint32_t(acc[ow * stride + c]) - uint32_t(offset[c]))) + bias[c];
-        ASSERT_EQ(out[c * outStride + ow], want) << "channel " << c << " column " << ow;
-      }
-  });
+  const int width = 29;
+  const size_t outStride = 40;
+  // (M, acc stride): one partial channel group; whole groups then a partial one; a stride too
+  // narrow for whole groups.
+  for (auto [M, stride] : {std::pair<int, size_t>{5, 8}, {19, 24}, {6, 6}}) {
+    std::vector<int32_t> acc(width * stride), offset(M);
+    std::vector<float> k(M), bias(M);
+    for (int32_t& v : acc) v = val(rng);
+    acc[7 * stride + 2] = INT32_MIN + 5;  // the difference wraps back into range
+    for (int c = 0; c < M; ++c) offset[c] = val(rng), k[c] = 1e-4f * float(c + 1), bias[c] = 0.25f * float(c) - 0.5f;
+    offset[2] = 10;
+    forEachSimdTarget([&] {
+      std::vector<float> out(M * outStride, -7.0f);
+      qo::simd::int8Dequantize(acc.data(), stride, width, M, offset.data(), k.data(), bias.data(), out.data(),
+                               outStride);
+      for (int c = 0; c < M; ++c)
+        for (size_t ow = 0; ow < outStride; ++ow) {
+          float want = -7.0f;
+          if (ow < size_t(width))
+            want = k[c] * float(int32_t(uint32_t(acc[ow * stride + c]) - uint32_t(offset[c]))) + bias[c];
+          ASSERT_EQ(out[c * outStride + ow], want) << "M " << M << " channel " << c << " column " << ow;
+        }
+    });
+  }
 }
 
 }  // namespace
