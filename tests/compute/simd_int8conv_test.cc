@@ -82,8 +82,8 @@ TEST(simdInt8Conv, RowSumsMatchReferenceExactly) {
       {5, 61, 2, 2, 3, 3, 1, 2, 2, 1, 2, 1, 2, 0},      // pixel pairs with strides and dilations
       {7, 40, 64, 64, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},    // two-block tiles and pixel tails
       {6, 9, 256, 24, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},    // 1x1, odd block count
-      {3, 10, 64, 40, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},    // four-block tiles, then one block; pixel tails
-      {4, 11, 8, 72, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},     // four-block tiles over 3x3 taps
+      {3, 10, 64, 40, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},    // block pairs, then one block; pixel tails
+      {4, 11, 8, 72, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},     // nine blocks over 3x3 taps
       {11, 17, 5, 9, 3, 2, 2, 3, 2, 1, 2, 0, 1, 3},     // strides, dilations, uneven pads
       {1, 1, 7, 17, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},      // one pixel, only the centre tap inside
       {5, 6, 1, 1, 3, 3, 1, 1, 1, 1, 4, 4, 4, 4},       // rows and columns with every tap outside
