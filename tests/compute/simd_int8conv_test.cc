@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <limits>
 #include <random>
+#include <utility>
 #include <vector>
 
 #include "compute/simd_targets.h"
@@ -81,6 +82,8 @@ TEST(simdInt8Conv, RowSumsMatchReferenceExactly) {
       {5, 61, 2, 2, 3, 3, 1, 2, 2, 1, 2, 1, 2, 0},      // pixel pairs with strides and dilations
       {7, 40, 64, 64, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},    // two-block tiles and pixel tails
       {6, 9, 256, 24, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},    // 1x1, odd block count
+      {3, 10, 64, 40, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0},    // block pairs, then one block; pixel tails
+      {4, 11, 8, 72, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},     // nine blocks over 3x3 taps
       {11, 17, 5, 9, 3, 2, 2, 3, 2, 1, 2, 0, 1, 3},     // strides, dilations, uneven pads
       {1, 1, 7, 17, 3, 3, 1, 1, 1, 1, 1, 1, 1, 1},      // one pixel, only the centre tap inside
       {5, 6, 1, 1, 3, 3, 1, 1, 1, 1, 4, 4, 4, 4},       // rows and columns with every tap outside
@@ -148,24 +151,30 @@ TEST(simdInt8Conv, RangeAndQuantisation) {
 TEST(simdInt8Conv, DequantisationMatchesScalarFormula) {
   std::mt19937 rng(5);
   std::uniform_int_distribution<int32_t> val(-3000000, 3000000);
-  const int M = 5, width = 29;
-  const size_t stride = 8, outStride = 40;
-  std::vector<int32_t> acc(width * stride), offset(M);
-  std::vector<float> k(M), bias(M);
-  for (int32_t& v : acc) v = val(rng);
-  acc[7 * stride + 2] = INT32_MIN + 5;  // the difference wraps back into range
-  for (int c = 0; c < M; ++c) offset[c] = val(rng), k[c] = 1e-4f * float(c + 1), bias[c] = 0.25f * float(c) - 0.5f;
-  offset[2] = 10;
-  forEachSimdTarget([&] {
-    std::vector<float> out(M * outStride, -7.0f);
-    qo::simd::int8Dequantize(acc.data(), stride, width, M, offset.data(), k.data(), bias.data(), out.data(), outStride);
-    for (int c = 0; c < M; ++c)
-      for (size_t ow = 0; ow < outStride; ++ow) {
-        float want = -7.0f;
-        if (ow < size_t(width)) want = k[c] * float(int32_t(uint32_t(acc[ow * stride + c]) - uint32_t(offset[c]))) + bias[c];
-        ASSERT_EQ(out[c * outStride + ow], want) << "channel " << c << " column " << ow;
-      }
-  });
+  const int width = 29;
+  const size_t outStride = 40;
+  // (M, acc stride): one partial channel group; whole groups then a partial one; a stride too
+  // narrow for whole groups.
+  for (auto [M, stride] : {std::pair<int, size_t>{5, 8}, {19, 24}, {6, 6}}) {
+    std::vector<int32_t> acc(width * stride), offset(M);
+    std::vector<float> k(M), bias(M);
+    for (int32_t& v : acc) v = val(rng);
+    acc[7 * stride + 2] = INT32_MIN + 5;  // the difference wraps back into range
+    for (int c = 0; c < M; ++c) offset[c] = val(rng), k[c] = 1e-4f * float(c + 1), bias[c] = 0.25f * float(c) - 0.5f;
+    offset[2] = 10;
+    forEachSimdTarget([&] {
+      std::vector<float> out(M * outStride, -7.0f);
+      qo::simd::int8Dequantize(acc.data(), stride, width, M, offset.data(), k.data(), bias.data(), out.data(),
+                               outStride);
+      for (int c = 0; c < M; ++c)
+        for (size_t ow = 0; ow < outStride; ++ow) {
+          float want = -7.0f;
+          if (ow < size_t(width))
+            want = k[c] * float(int32_t(uint32_t(acc[ow * stride + c]) - uint32_t(offset[c]))) + bias[c];
+          ASSERT_EQ(out[c * outStride + ow], want) << "M " << M << " channel " << c << " column " << ow;
+        }
+    });
+  }
 }
 
 }  // namespace
