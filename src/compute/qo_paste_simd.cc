@@ -116,6 +116,7 @@ struct Block {
   alignas(32) float sample[kBlock * kPixelFloats];  // column j's channels at 4 j
   alignas(32) int32_t live[kBlock];                 // indices of the live columns, ascending
   alignas(32) int32_t interior[kBlock];             // nonzero: all 64 taps of the column inside the crop
+  alignas(32) int32_t base[kBlock];                 // interior columns: crop offset of the first tap's floats
   int liveCount;
   int side;  // of the crop
 };
@@ -146,6 +147,7 @@ HWY_INLINE void Record(const Column& c, int j, Block& b) {
   b.alpha[j] = c.alpha;
   b.liveFlag[j] = c.live ? -1 : 0;
   b.interior[j] = Interior(c.ix, c.iy, b.side);
+  b.base[j] = b.interior[j] ? ((c.iy - kTapsBefore) * b.side + (c.ix - kTapsBefore)) * kPixelFloats : 0;
   if (c.live) b.live[b.liveCount++] = j;
 }
 
@@ -183,6 +185,9 @@ void LocateBlock(const Paste& p, int k, int n, Block& b) {
     const auto interior = hn::And(hn::And(hn::Gt(ix, tapsBefore), hn::Lt(ix, tapsAfter)),
                                   hn::And(hn::Gt(iy, tapsBefore), hn::Lt(iy, tapsAfter)));
     hn::Store(hn::VecFromMask(di, interior), di, b.interior + j);
+    // Wraps for columns far outside the crop, whose offsets are never used.
+    const auto firstTap = hn::Set(di, kTapsBefore);
+    hn::Store(hn::ShiftLeft<2>(hn::Add(hn::Mul(hn::Sub(iy, firstTap), sideV), hn::Sub(ix, firstTap))), di, b.base + j);
     if (!hn::AllTrue(di, away)) {
       for (int l = 0; l < L; ++l) Record(Locate(p, k + j + l), j + l, b);
       continue;
@@ -239,8 +244,9 @@ void SampleBlock(const Paste& p, Block& b) {
       if (q + 1 < b.liveCount) {
         const int i = b.live[q + 1];
         if (b.interior[j] & b.interior[i]) {
-          LanczosInteriorPair(RowsTag(), p.crop, p.side, p.lanczosTab, b.ix[j], b.iy[j], b.fx[j], b.fy[j], b.ix[i],
-                              b.iy[i], b.fx[i], b.fy[i], b.sample + j * kPixelFloats, b.sample + i * kPixelFloats);
+          LanczosInteriorPair(RowsTag(), p.crop, p.side, b.base[j], b.base[i], p.lanczosTab + kTaps * b.fx[j],
+                              p.lanczosTab + kTaps * b.fy[j], p.lanczosTab + kTaps * b.fx[i],
+                              p.lanczosTab + kTaps * b.fy[i], b.sample + j * kPixelFloats, b.sample + i * kPixelFloats);
           q += 2;
           continue;
         }
