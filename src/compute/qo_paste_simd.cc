@@ -142,7 +142,7 @@ struct LaneLists {
 constexpr LaneLists kLaneLists;
 
 // table[f] per lane for phases f (0 .. 31), the table read as 32 / Lanes() vectors: a lookup
-// within each, the lane's own kept.
+// within each, the lane's own kept. LaneTag vectors hold 4 or 8 lanes.
 template <class DF>
 HWY_INLINE hn::Vec<DF> PhaseLookup(DF df, const float* HWY_RESTRICT table, hn::Vec<LaneTag> f) {
   const LaneTag di;
