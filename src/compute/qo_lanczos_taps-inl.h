@@ -142,7 +142,7 @@ HWY_INLINE void Unrolled(F&& f) {
 enum class Taps2 { kAdjacent, kSame, kApart };
 
 // Two interior columns A and B in one 8-float vector, A in lanes 0-3 and B in lanes 4-7, each
-// lane summing in the single-column order. A's first tap is at crop + baseA, its weights at
+// lane summing in the single-column order. A's first tap is at baseA, its weights at
 // wxA / wyA; likewise for B. Adjacent: tap t of B is the pixel right of tap t of A, so one
 // 8-float load serves both. Same: one 4-float load fills both halves. Apart: two 4-float loads
 // per tap. Only for targets with 8-lane vectors.
