@@ -12,6 +12,7 @@
 #endif
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -141,30 +142,26 @@ HWY_INLINE void Unrolled(F&& f) {
 enum class Taps2 { kAdjacent, kSame, kApart };
 
 // Two interior columns A and B in one 8-float vector, A in lanes 0-3 and B in lanes 4-7, each
-// lane summing in the single-column order. Adjacent: tap t of B is the pixel right of tap t of
-// A, so one 8-float load serves both. Same: one 4-float load fills both halves. Apart: two
-// 4-float loads per tap. Only for targets with 8-lane vectors.
+// lane summing in the single-column order. A's first tap is at baseA, its weights at
+// wxA / wyA; likewise for B. Adjacent: tap t of B is the pixel right of tap t of A, so one
+// 8-float load serves both. Same: one 4-float load fills both halves. Apart: two 4-float loads
+// per tap. Only for targets with 8-lane vectors.
 template <Taps2 kShare, class DRows>
-HWY_INLINE void LanczosInteriorTwo(DRows d, const float* HWY_RESTRICT crop, int side,
-                                   const float* HWY_RESTRICT lanczosTab, int ixA, int iyA, int fxA, int fyA, int ixB,
-                                   int iyB, int fxB, int fyB, float* HWY_RESTRICT sampleA,
-                                   float* HWY_RESTRICT sampleB) {
+HWY_INLINE void LanczosInteriorTwo(DRows d, const float* HWY_RESTRICT baseA, const float* HWY_RESTRICT baseB,
+                                   ptrdiff_t rowStride, const float* HWY_RESTRICT wxA, const float* HWY_RESTRICT wyA,
+                                   const float* HWY_RESTRICT wxB, const float* HWY_RESTRICT wyB,
+                                   float* HWY_RESTRICT sampleA, float* HWY_RESTRICT sampleB) {
   const PixelTag d4;
-  const ptrdiff_t rowStride = ptrdiff_t(side) * kPixelFloats;
-  const float* HWY_RESTRICT baseA =
-      crop + (ptrdiff_t(iyA - kTapsBefore) * side + (ixA - kTapsBefore)) * kPixelFloats;
-  const float* HWY_RESTRICT baseB =
-      crop + (ptrdiff_t(iyB - kTapsBefore) * side + (ixB - kTapsBefore)) * kPixelFloats;
   // Weights of A in block 0 and of B in block 1; tap i is lane i of each block broadcast
   // within the block.
-  const auto weights = [&](int fA, int fB, int first) {
-    return hn::Combine(d, hn::LoadU(d4, lanczosTab + kTaps * fB + first), hn::LoadU(d4, lanczosTab + kTaps * fA + first));
+  const auto weights = [&](const float* HWY_RESTRICT wA, const float* HWY_RESTRICT wB, int first) {
+    return hn::Combine(d, hn::LoadU(d4, wB + first), hn::LoadU(d4, wA + first));
   };
-  const auto wxLow = weights(fxA, fxB, 0), wxHigh = weights(fxA, fxB, 4);
+  const auto wxLow = weights(wxA, wxB, 0), wxHigh = weights(wxA, wxB, 4);
   Held<DRows> wx[kTaps];
   Unrolled<kTaps>([&](auto t) { wx[t] = hn::Broadcast<t & 3>(t < 4 ? wxLow : wxHigh); });
   // The row weights are made as needed: all sixteen weight vectors do not fit in registers.
-  const auto wyLow = weights(fyA, fyB, 0), wyHigh = weights(fyA, fyB, 4);
+  const auto wyLow = weights(wyA, wyB, 0), wyHigh = weights(wyA, wyB, 4);
   hn::Vec<DRows> acc;
   Unrolled<kTaps>([&](auto s) {
     const float* HWY_RESTRICT rowA = baseA + s * rowStride;
@@ -189,21 +186,23 @@ HWY_INLINE void LanczosInteriorTwo(DRows d, const float* HWY_RESTRICT crop, int 
   hn::StoreU(hn::UpperHalf(d4, acc), d4, sampleB);
 }
 
-// Any two interior columns, through the variant that their positions allow.
+// Any two interior columns, through the variant that their positions allow. offsetA / offsetB
+// are the crop offsets of the columns' first taps, ((iy - 3) * side + ix - 3) * 4: interior
+// columns cannot wrap a row, so offsets one pixel apart mean the same tap row.
 template <class DRows>
-HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int side,
-                                    const float* HWY_RESTRICT lanczosTab, int ixA, int iyA, int fxA, int fyA, int ixB,
-                                    int iyB, int fxB, int fyB, float* HWY_RESTRICT sampleA,
-                                    float* HWY_RESTRICT sampleB) {
-  if (iyB == iyA && ixB == ixA + 1) {
-    LanczosInteriorTwo<Taps2::kAdjacent>(d, crop, side, lanczosTab, ixA, iyA, fxA, fyA, ixB, iyB, fxB, fyB, sampleA,
-                                         sampleB);
-  } else if (iyB == iyA && ixB == ixA) {
-    LanczosInteriorTwo<Taps2::kSame>(d, crop, side, lanczosTab, ixA, iyA, fxA, fyA, ixB, iyB, fxB, fyB, sampleA,
-                                     sampleB);
+HWY_INLINE void LanczosInteriorPair(DRows d, const float* HWY_RESTRICT crop, int side, int32_t offsetA,
+                                    int32_t offsetB, const float* HWY_RESTRICT wxA, const float* HWY_RESTRICT wyA,
+                                    const float* HWY_RESTRICT wxB, const float* HWY_RESTRICT wyB,
+                                    float* HWY_RESTRICT sampleA, float* HWY_RESTRICT sampleB) {
+  const ptrdiff_t rowStride = ptrdiff_t(side) * kPixelFloats;
+  const float* HWY_RESTRICT baseA = crop + offsetA;
+  const float* HWY_RESTRICT baseB = crop + offsetB;
+  if (offsetB == offsetA + kPixelFloats) {
+    LanczosInteriorTwo<Taps2::kAdjacent>(d, baseA, baseB, rowStride, wxA, wyA, wxB, wyB, sampleA, sampleB);
+  } else if (offsetB == offsetA) {
+    LanczosInteriorTwo<Taps2::kSame>(d, baseA, baseB, rowStride, wxA, wyA, wxB, wyB, sampleA, sampleB);
   } else {
-    LanczosInteriorTwo<Taps2::kApart>(d, crop, side, lanczosTab, ixA, iyA, fxA, fyA, ixB, iyB, fxB, fyB, sampleA,
-                                      sampleB);
+    LanczosInteriorTwo<Taps2::kApart>(d, baseA, baseB, rowStride, wxA, wyA, wxB, wyB, sampleA, sampleB);
   }
 }
 

@@ -107,6 +107,8 @@ HWY_INLINE void Sample(const Paste& p, int ix, int iy, int fx, int fy, float* HW
 #endif
 }
 
+constexpr int kPhases = 32;
+
 // Per-block state: position, phases, coverage and samples of each column, and the live columns.
 constexpr int kBlock = 64;
 
@@ -116,6 +118,8 @@ struct Block {
   alignas(32) float sample[kBlock * kPixelFloats];  // column j's channels at 4 j
   alignas(32) int32_t live[kBlock];                 // indices of the live columns, ascending
   alignas(32) int32_t interior[kBlock];             // nonzero: all 64 taps of the column inside the crop
+  alignas(32) int32_t base[kBlock];                 // interior columns: crop offset of the first tap's floats
+  alignas(32) float bilinFirst[kPhases], bilinSecond[kPhases];  // the bilinear table's two columns
   int liveCount;
   int side;  // of the crop
 };
@@ -136,6 +140,22 @@ struct LaneLists {
   }
 };
 constexpr LaneLists kLaneLists;
+
+// table[f] per lane for phases f (0 .. 31), the table read as 32 / Lanes() vectors: a lookup
+// within each, the lane's own kept. LaneTag vectors hold 4 or 8 lanes.
+template <class DF>
+HWY_INLINE hn::Vec<DF> PhaseLookup(DF df, const float* HWY_RESTRICT table, hn::Vec<LaneTag> f) {
+  const LaneTag di;
+  const int L = int(hn::Lanes(df));
+  const auto low = hn::IndicesFromVec(df, hn::And(f, hn::Set(di, L - 1)));
+  const auto run = L == 8 ? hn::ShiftRight<3>(f) : hn::ShiftRight<2>(f);
+  auto v = hn::TableLookupLanes(hn::Load(df, table), low);
+  for (int k = 1; k < kPhases / L; ++k) {
+    v = hn::IfThenElse(hn::RebindMask(df, hn::Eq(run, hn::Set(di, k))),
+                       hn::TableLookupLanes(hn::Load(df, table + k * L), low), v);
+  }
+  return v;
+}
 #endif
 
 HWY_INLINE void Record(const Column& c, int j, Block& b) {
@@ -146,6 +166,7 @@ HWY_INLINE void Record(const Column& c, int j, Block& b) {
   b.alpha[j] = c.alpha;
   b.liveFlag[j] = c.live ? -1 : 0;
   b.interior[j] = Interior(c.ix, c.iy, b.side);
+  b.base[j] = b.interior[j] ? ((c.iy - kTapsBefore) * b.side + (c.ix - kTapsBefore)) * kPixelFloats : 0;
   if (c.live) b.live[b.liveCount++] = j;
 }
 
@@ -183,22 +204,21 @@ void LocateBlock(const Paste& p, int k, int n, Block& b) {
     const auto interior = hn::And(hn::And(hn::Gt(ix, tapsBefore), hn::Lt(ix, tapsAfter)),
                                   hn::And(hn::Gt(iy, tapsBefore), hn::Lt(iy, tapsAfter)));
     hn::Store(hn::VecFromMask(di, interior), di, b.interior + j);
+    // Wraps for columns far outside the crop, whose offsets are never used.
+    const auto firstTap = hn::Set(di, kTapsBefore);
+    hn::Store(hn::ShiftLeft<2>(hn::Add(hn::Mul(hn::Sub(iy, firstTap), sideV), hn::Sub(ix, firstTap))), di, b.base + j);
     if (!hn::AllTrue(di, away)) {
       for (int l = 0; l < L; ++l) Record(Locate(p, k + j + l), j + l, b);
       continue;
     }
-    // The two mask bytes of a row in one u16 and the two weights of a phase, fetched lane by
-    // lane.
+    // The two mask bytes of a row in one u16, fetched lane by lane.
     alignas(32) int32_t at[8];
     alignas(32) uint16_t maskTop[8], maskBottom[8];
-    alignas(32) float weightX[16], weightY[16];
     hn::Store(hn::Add(hn::Mul(iy, sideV), ix), di, at);
     for (int l = 0; l < L; ++l) {
       const uint8_t* HWY_RESTRICT q = p.mask + at[l];
       std::memcpy(&maskTop[l], q, 2);
       std::memcpy(&maskBottom[l], q + p.side, 2);
-      std::memcpy(&weightX[2 * l], p.bilinTab + 2 * b.fx[j + l], 2 * sizeof(float));
-      std::memcpy(&weightY[2 * l], p.bilinTab + 2 * b.fy[j + l], 2 * sizeof(float));
     }
     const hn::Rebind<uint16_t, LaneTag> du16;
     const auto top = hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<LaneTag>(), hn::Load(du16, maskTop)));
@@ -207,9 +227,9 @@ void LocateBlock(const Paste& p, int k, int n, Block& b) {
     const auto m10 = hn::ConvertTo(df, hn::ShiftRight<8>(top));
     const auto m01 = hn::ConvertTo(df, hn::And(bottom, kByte));
     const auto m11 = hn::ConvertTo(df, hn::ShiftRight<8>(bottom));
-    hn::Vec<decltype(df)> A0, A1, B0, B1;
-    hn::LoadInterleaved2(df, weightX, A0, A1);
-    hn::LoadInterleaved2(df, weightY, B0, B1);
+    // The weights of each lane's phases, by table lookups within vectors.
+    const auto A0 = PhaseLookup(df, b.bilinFirst, fx), A1 = PhaseLookup(df, b.bilinSecond, fx);
+    const auto B0 = PhaseLookup(df, b.bilinFirst, fy), B1 = PhaseLookup(df, b.bilinSecond, fy);
     const auto upper = hn::Mul(hn::Add(hn::Mul(A1, m10), hn::Mul(A0, m00)), B0);
     const auto m = hn::Add(hn::Mul(hn::Add(hn::Mul(A1, m11), hn::Mul(A0, m01)), B1), upper);
     const auto alpha = hn::Div(hn::Round(m), hn::Set(df, 255.0f));
@@ -239,8 +259,9 @@ void SampleBlock(const Paste& p, Block& b) {
       if (q + 1 < b.liveCount) {
         const int i = b.live[q + 1];
         if (b.interior[j] & b.interior[i]) {
-          LanczosInteriorPair(RowsTag(), p.crop, p.side, p.lanczosTab, b.ix[j], b.iy[j], b.fx[j], b.fy[j], b.ix[i],
-                              b.iy[i], b.fx[i], b.fy[i], b.sample + j * kPixelFloats, b.sample + i * kPixelFloats);
+          LanczosInteriorPair(RowsTag(), p.crop, p.side, b.base[j], b.base[i], p.lanczosTab + kTaps * b.fx[j],
+                              p.lanczosTab + kTaps * b.fy[j], p.lanczosTab + kTaps * b.fx[i],
+                              p.lanczosTab + kTaps * b.fy[i], b.sample + j * kPixelFloats, b.sample + i * kPixelFloats);
           q += 2;
           continue;
         }
@@ -300,6 +321,10 @@ void PasteLanczos8Row(const float* HWY_RESTRICT crop, int side, const uint8_t* H
   // Zeroed once: the vector blend reads the samples of dead columns too, then drops them.
   Block b = {};
   b.side = side;
+  for (int f = 0; f < kPhases; ++f) {
+    b.bilinFirst[f] = bilinTab[2 * f];
+    b.bilinSecond[f] = bilinTab[2 * f + 1];
+  }
   for (int k = 0; k <= x1 - x0; k += kBlock) {
     const int n = x1 - x0 + 1 - k < kBlock ? x1 - x0 + 1 - k : kBlock;
     LocateBlock(p, k, n, b);
