@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -120,6 +121,7 @@ void BM_EngineVsOrt(benchmark::State& state) {
   auto runEngine = [&] { engine->render(pp, pr, ks.data(), kd.data(), 1, out.data()); };
   runOrt();
   runEngine();
+  engine->setProfiling(true);  // a few clock reads per layer: the 3x3 layers' own rate below
 
   using Clock = std::chrono::steady_clock;
   double engineS = 0, ortS = 0, engineCpu = 0, ortCpu = 0;
@@ -153,6 +155,21 @@ void BM_EngineVsOrt(benchmark::State& state) {
   state.counters["engine_cpu_ms"] = engineCpu / n * 1e3;
   state.counters["ort_cpu_ms"] = ortCpu / n * 1e3;
   state.counters["ort_over_engine_cpu"] = ortCpu / engineCpu;
+  // The 3x3 layers alone: their executed products over their phases' wall time per thread, and
+  // over the process CPU time of those phases (the per-core rate, steadier on a loaded machine).
+  double flops3 = 0, wall3 = 0, cpu3 = 0;
+  for (const qo::ConvBackend::LayerProfile& l : engine->profile()) {
+    if (l.taps == 9) flops3 += l.executedFlops, wall3 += l.wallSeconds, cpu3 += l.cpuSeconds;
+    if (std::getenv("QO_BENCH_LAYERS"))
+      std::fprintf(stderr, "threads %d %-8s %s %7.3f ms wall %7.3f ms cpu %6.1f%% of peak per core (cpu)\n", threads,
+                   l.name.c_str(), l.winograd ? "winograd" : "direct  ", l.wallSeconds / n * 1e3,
+                   l.cpuSeconds / n * 1e3, 100.0 * l.executedFlops / l.cpuSeconds / 1e9 / peakGflopsPerCore());
+  }
+  const double peak = peakGflopsPerCore();
+  state.counters["conv3x3_ms"] = wall3 / n * 1e3;
+  state.counters["rest_ms"] = (engineS - wall3) / n * 1e3;  // 1x1 layer, per-frame path, basis, image path
+  state.counters["conv3x3_exec_pct_peak"] = 100.0 * flops3 / wall3 / 1e9 / (peak * threads);
+  state.counters["conv3x3_exec_pct_peak_cpu"] = 100.0 * flops3 / cpu3 / 1e9 / peak;
 }
 BENCHMARK(BM_EngineVsOrt)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
 

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <time.h>
 
 #include "compute/qo_convf16.h"
 #include "hwy/aligned_allocator.h"
@@ -165,9 +168,15 @@ struct Layer {
   std::vector<uint16_t> w16, b16;  // fp16 weights [taps][cinStored][coutStored] and bias
   Buf<float> w, b;                 // the same values widened
   Buf<float> u;                    // 3x3 only: the widened weights in Winograd form
+  bool winogradFits(int width, int y0, int y1) const { return taps == 9 && width % 4 == 0 && (y1 - y0) % 4 == 0; }
+  // Twice the multiply-adds that rows() runs for the band.
+  double flops(int width, int y0, int y1) const {
+    const double px = double(width) * (y1 - y0), ch = double(cinStored) * coutStored;
+    return 2 * ch * (winogradFits(width, y0, y1) ? px / 16 * 36 : px * taps);
+  }
   // Output rows [y0, y1) of a map `width` wide: Winograd where the band and width allow it.
   void rows(const uint16_t* in, uint16_t* out, int width, int y0, int y1, float* stage) const {
-    if (taps == 9 && width % 4 == 0 && (y1 - y0) % 4 == 0)
+    if (winogradFits(width, y0, y1))
       simd::winogradRows({taps, cinStored, coutStored, u.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
     else
       simd::convF16Rows({taps, cinStored, coutStored, w.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
@@ -244,6 +253,36 @@ struct ConvBackend::Impl {
   std::string error;  // first failure of a phase
   std::vector<std::thread> workers;
 
+  bool profiling = false;
+  std::vector<ConvBackend::LayerProfile> profiled;
+  // Runs one layer's phase, timed when profiling; `band` gives each job's (width, y0, y1).
+  template <class Fn, class Band>
+  void layerPhase(const Layer& L, int count, const Band& band, const Fn& f) {
+    if (!profiling) return parallel(count, f);
+    const auto cpuNow = [] {
+      timespec t;
+      clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+      return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+    };
+    const double c0 = cpuNow();
+    const auto t0 = std::chrono::steady_clock::now();
+    parallel(count, f);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = cpuNow() - c0;
+    auto it = std::find_if(profiled.begin(), profiled.end(), [&](const auto& p) { return p.name == L.name; });
+    if (it == profiled.end()) {
+      profiled.push_back({L.name, L.taps, true, 0, 0, 0, 0});
+      it = profiled.end() - 1;
+    }
+    for (int j = 0; j < count; ++j) {
+      int w, y0, y1;
+      band(j, w, y0, y1);
+      it->executedFlops += L.flops(w, y0, y1);
+      it->winograd = it->winograd && L.winogradFits(w, y0, y1);
+    }
+    it->wallSeconds += wall, it->cpuSeconds += cpu, ++it->calls;
+  }
+
   ~Impl() {
     {
       std::lock_guard<std::mutex> lock(mu);
@@ -309,7 +348,10 @@ struct ConvBackend::Impl {
     // Bands of a multiple of 4 rows, so that every band takes the Winograd path.
     const int rows = ((m0.h + (m0.h >= 64 ? 16 : 8) - 1) / (m0.h >= 64 ? 16 : 8) + 3) / 4 * 4;
     const int bands = (m0.h + rows - 1) / rows;
-    parallel(n * bands, [&](int j, int who) {
+    const auto band = [&](int j, int& w, int& y0, int& y1) {
+      w = m0.w, y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
+    };
+    layerPhase(L, n * bands, band, [&](int j, int who) {
       Frame& f = *frames[size_t(j / bands)];
       const int y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
       L.rows(((f).*in).b.get(), ((f).*out).b.get(), m0.w, y0, y1, stage[size_t(who)].get());
@@ -319,7 +361,8 @@ struct ConvBackend::Impl {
   // The tile layers: n frames x 6 windows x 8 bands of 32 rows.
   void tileConv(const Layer& L, Map (Frame::*in)[kTiles], Map (Frame::*out)[kTiles], int n) {
     constexpr int bands = 8, rows = kTileH / bands;
-    parallel(n * kTiles * bands, [&](int j, int who) {
+    const auto band = [&](int j, int& w, int& y0, int& y1) { w = kTileW, y0 = (j % bands) * rows, y1 = y0 + rows; };
+    layerPhase(L, n * kTiles * bands, band, [&](int j, int who) {
       Frame& f = *frames[size_t(j / (kTiles * bands))];
       const int t = (j / bands) % kTiles, y0 = (j % bands) * rows;
       L.rows(((f).*in)[t].b.get(), ((f).*out)[t].b.get(), kTileW, y0, y0 + rows, stage[size_t(who)].get());
@@ -708,6 +751,13 @@ std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int th
 }
 
 int ConvBackend::batch() const { return impl_->batchSize; }
+
+void ConvBackend::setProfiling(bool on) {
+  impl_->profiling = on;
+  if (on) impl_->profiled.clear();
+}
+
+std::vector<ConvBackend::LayerProfile> ConvBackend::profile() const { return impl_->profiled; }
 
 void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const* p, const float* kpSource,
                          const float* kpDriving, int n, float* out) {
