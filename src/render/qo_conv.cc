@@ -236,8 +236,10 @@ struct ConvBackend::Impl {
   std::vector<Buf<float>> stage;  // per participant (0 = the calling thread)
   std::vector<float> coef16;      // frames rounded up to 4 x 64 coefficients, fp16 values
 
-  // Phase protocol: the caller publishes (job function, count) under mu, sets busy to the worker
-  // count and wakes them; everyone takes indices from next; the caller waits for busy == 0.
+  // Phase protocol: the caller publishes (job function, count) under mu and wakes the workers;
+  // everyone claims indices from `ticket`, which carries the phase number beside the next index, so
+  // that a worker waking after its phase ended claims nothing. The caller waits for the jobs, not
+  // for the workers: a phase the caller finishes alone does not wait for a thread to be scheduled.
   std::mutex mu;
   std::condition_variable wake, done;
   // The published job: a type-erased reference to the phase's callable (no allocation per phase).
@@ -246,10 +248,11 @@ struct ConvBackend::Impl {
     const void* ctx = nullptr;
     void operator()(int j, int who) const { call(ctx, j, who); }
   } job;
-  int jobs = 0, busy = 0;
-  uint64_t phase = 0;
+  int jobs = 0;
+  uint32_t phase = 0;
   bool stop = false;
-  std::atomic<int> next{0};
+  std::atomic<uint64_t> ticket{0};  // phase << 32 | next index
+  std::atomic<int> finished{0};     // jobs of the current phase done
   std::string error;  // first failure of a phase
   std::vector<std::thread> workers;
 
@@ -292,19 +295,26 @@ struct ConvBackend::Impl {
     for (std::thread& t : workers) t.join();
   }
 
-  void take(const Job& fn, int count, int who) {
-    for (int j; (j = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+  void take(const Job& fn, int count, int who, uint32_t ph) {
+    for (uint64_t t = ticket.load(std::memory_order_acquire);;) {
+      if (uint32_t(t >> 32) != ph || int(uint32_t(t)) >= count) return;
+      if (!ticket.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire)) continue;
       try {
-        fn(j, who);
+        fn(int(uint32_t(t)), who);
       } catch (const std::exception& e) {
         std::lock_guard<std::mutex> lock(mu);
         if (error.empty()) error = e.what();
       }
+      if (finished.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
+        std::lock_guard<std::mutex> lock(mu);  // the caller tests `finished` under mu: no lost wake-up
+        done.notify_one();
+      }
+      t = ticket.load(std::memory_order_acquire);
     }
   }
 
   void workerLoop(int who) {
-    uint64_t seen = 0;
+    uint32_t seen = 0;
     std::unique_lock<std::mutex> lock(mu);
     for (;;) {
       wake.wait(lock, [&] { return stop || phase != seen; });
@@ -313,9 +323,8 @@ struct ConvBackend::Impl {
       const Job fn = job;
       const int count = jobs;
       lock.unlock();
-      take(fn, count, who);
+      take(fn, count, who, seen);
       lock.lock();
-      if (--busy == 0) done.notify_one();
     }
   }
 
@@ -323,18 +332,20 @@ struct ConvBackend::Impl {
   void parallel(int count, const Fn& f) {
     if (count <= 0) return;
     const Job fn{[](const void* c, int j, int who) { (*static_cast<const Fn*>(c))(j, who); }, &f};
+    uint32_t ph;
     {
       std::lock_guard<std::mutex> lock(mu);
       job = fn;
       jobs = count;
-      next.store(0, std::memory_order_relaxed);
-      busy = int(workers.size());
-      ++phase;
+      ph = ++phase;
+      if (ph == 0) ph = ++phase;  // 0 is what a new worker has seen
+      finished.store(0, std::memory_order_relaxed);
+      ticket.store(uint64_t(ph) << 32, std::memory_order_release);
     }
-    wake.notify_all();
-    take(fn, count, 0);
+    if (!workers.empty()) wake.notify_all();
+    take(fn, count, 0, ph);
     std::unique_lock<std::mutex> lock(mu);
-    done.wait(lock, [&] { return busy == 0; });
+    done.wait(lock, [&] { return finished.load(std::memory_order_acquire) == count; });
     if (!error.empty()) {
       const std::string e = std::move(error);
       error.clear();
