@@ -219,6 +219,7 @@ BENCHMARK(BM_Conv3x3Layer)
     ->Args({64, 64, 96, 48})    // ref
     ->Args({208, 256, 8, 32})   // tile0
     ->Args({208, 256, 32, 8})   // tile3
+    ->Args({16, 16, 336, 144})  // d1: narrow, the weights stream
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
