@@ -94,8 +94,10 @@ HWY_INLINE void ProductBlocks(D d, const float* v, const float* u, int cin, int 
   }
 }
 
-// `group`: blocks per patch position in v and m.
-void Products(D d, const float* v, const float* u, int cin, int cout, float* m, int np, int group) {
+// `group`: blocks per patch position in v and m; kFixed, when not 0, is that number at compile time.
+template <int kFixed>
+void Products(D d, const float* v, const float* u, int cin, int cout, float* m, int np, int runtimeGroup) {
+  const int group = kFixed ? kFixed : runtimeGroup;
   const int vectors = cout / kLanes;
   for (int pos = 0; pos < 36; ++pos) {
     const float* vp = v + ptrdiff_t(pos) * group * cin;
@@ -112,15 +114,15 @@ void Products(D d, const float* v, const float* u, int cin, int cout, float* m, 
   }
 }
 
-}  // namespace
-
-void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
+// Narrow maps (kWide false): one group is every block of up to `blockRows` block rows, so that the
+// weights stream once per group; wide ones: groups of kGroup blocks along one block row, with the
+// group a compile-time constant in the indexing.
+template <bool kWide>
+void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
   const D d;
   const int W = m.width, cin = L.cin, cout = L.cout;
-  // Narrow maps: one group is every block of up to `blockRows` block rows, so that the weights
-  // stream once per group; wide ones: groups of kGroup blocks along one block row.
-  const int perRow = W / 4, blockRows = winogradBlockRows(W);
-  const int group = blockRows > 1 ? std::max(kGroup, blockRows * perRow) : kGroup;
+  const int perRow = W / 4, blockRows = kWide ? 1 : winogradBlockRows(W);
+  const int group = kWide ? kGroup : std::max(kGroup, blockRows * perRow);
   const int ring = 4 * blockRows + 2;
   const size_t rowIn = size_t(W + 2) * size_t(cin);
   const size_t rowOut = size_t(W + 2) * size_t(cout);
@@ -139,7 +141,7 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
   for (int y = y0, nr; y < y1; y += 4 * nr) {  // output rows y .. y + 4 nr - 1 read input rows y .. y + 4 nr + 1
     nr = std::min(blockRows, (y1 - y) / 4);
     for (int r = y + 2; r < y + 4 * nr + 2; ++r) widen(r);
-    const int blocks = nr * perRow, step = blockRows > 1 ? blocks : kGroup;
+    const int blocks = nr * perRow, step = kWide ? kGroup : blocks;
     for (int g = 0; g < blocks; g += step) {
       const int np = std::min(step, blocks - g);
       for (int p = 0; p < np; ++p) {
@@ -163,7 +165,7 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
           }
         }
       }
-      Products(d, vbuf, L.weights, cin, cout, mbuf, np, group);
+      Products<kWide ? kGroup : 0>(d, vbuf, L.weights, cin, cout, mbuf, np, group);
       for (int p = 0; p < np; ++p) {
         const int q = g + p, top = y + 4 * (q / perRow);
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
@@ -190,6 +192,13 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
       }
     }
   }
+}
+
+}  // namespace
+
+void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
+  if (winogradBlockRows(m.width) > 1) RowsIn<false>(L, m, y0, y1, stage);
+  else RowsIn<true>(L, m, y0, y1, stage);
 }
 
 }  // namespace qo::simd::HWY_NAMESPACE
