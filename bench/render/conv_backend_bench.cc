@@ -2,7 +2,9 @@
 // at 1 and 2 threads: both run alternately inside one benchmark so that they share the load of
 // the machine, and the counters report each side's ms/frame and GFLOP/s and their ratio. GFLOP/s
 // count the network's direct-convolution FLOPs for both sides (the same work); the percentages of
-// peak count what each side executes (ORT: direct; the engine: Winograd products).
+// peak count what each side executes (ORT: direct; the engine: Winograd products). The conv3x3_*
+// counters take the 3x3 layers alone from the engine's profile (QO_BENCH_LAYERS=1 lists every layer
+// and the rest of the frame's phases on stderr).
 // BM_Conv3x3Layer runs single 3x3 layers on one thread, the direct kernel and its Winograd form
 // alternately, against this CPU's FMA peak per core: FMA ports x float lanes x 2 flops x clock,
 // from /proc/cpuinfo (2 ports, 8 lanes with AVX2). Winograd rates count the direct FLOPs.
@@ -160,10 +162,15 @@ void BM_EngineVsOrt(benchmark::State& state) {
   double flops3 = 0, wall3 = 0, cpu3 = 0;
   for (const qo::ConvBackend::LayerProfile& l : engine->profile()) {
     if (l.taps == 9) flops3 += l.executedFlops, wall3 += l.wallSeconds, cpu3 += l.cpuSeconds;
-    if (std::getenv("QO_BENCH_LAYERS"))
-      std::fprintf(stderr, "threads %d %-8s %s %7.3f ms wall %7.3f ms cpu %6.1f%% of peak per core (cpu)\n", threads,
-                   l.name.c_str(), l.winograd ? "winograd" : "direct  ", l.wallSeconds / n * 1e3,
-                   l.cpuSeconds / n * 1e3, 100.0 * l.executedFlops / l.cpuSeconds / 1e9 / peakGflopsPerCore());
+    if (std::getenv("QO_BENCH_LAYERS")) {  // per layer, and the rest of the frame's phases
+      std::fprintf(stderr, "threads %d %-8s %s %7.3f ms wall %7.3f ms cpu", threads, l.name.c_str(),
+                   l.taps == 0 ? "other   " : l.winograd ? "winograd" : "direct  ", l.wallSeconds / n * 1e3,
+                   l.cpuSeconds / n * 1e3);
+      if (l.taps > 0)
+        std::fprintf(stderr, " %6.1f%% of peak per core (cpu)",
+                     100.0 * l.executedFlops / l.cpuSeconds / 1e9 / peakGflopsPerCore());
+      std::fprintf(stderr, "\n");
+    }
   }
   const double peak = peakGflopsPerCore();
   state.counters["conv3x3_ms"] = wall3 / n * 1e3;

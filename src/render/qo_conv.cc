@@ -258,9 +258,15 @@ struct ConvBackend::Impl {
 
   bool profiling = false;
   std::vector<ConvBackend::LayerProfile> profiled;
-  // Runs one layer's phase, timed when profiling; `band` gives each job's (width, y0, y1).
-  template <class Fn, class Band>
-  void layerPhase(const Layer& L, int count, const Band& band, const Fn& f) {
+  ConvBackend::LayerProfile& entry(const std::string& name, int taps) {
+    auto it = std::find_if(profiled.begin(), profiled.end(), [&](const auto& p) { return p.name == name; });
+    if (it != profiled.end()) return *it;
+    profiled.push_back({name, taps, taps == 9, 0, 0, 0, 0});
+    return profiled.back();
+  }
+  // parallel(count, f), timed into `e` when profiling.
+  template <class Fn, class Entry>
+  void timed(int count, const Fn& f, const Entry& e) {
     if (!profiling) return parallel(count, f);
     const auto cpuNow = [] {
       timespec t;
@@ -272,18 +278,27 @@ struct ConvBackend::Impl {
     parallel(count, f);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = cpuNow() - c0;
-    auto it = std::find_if(profiled.begin(), profiled.end(), [&](const auto& p) { return p.name == L.name; });
-    if (it == profiled.end()) {
-      profiled.push_back({L.name, L.taps, true, 0, 0, 0, 0});
-      it = profiled.end() - 1;
-    }
-    for (int j = 0; j < count; ++j) {
-      int w, y0, y1;
-      band(j, w, y0, y1);
-      it->executedFlops += L.flops(w, y0, y1);
-      it->winograd = it->winograd && L.winogradFits(w, y0, y1);
-    }
-    it->wallSeconds += wall, it->cpuSeconds += cpu, ++it->calls;
+    ConvBackend::LayerProfile& p = e();
+    p.wallSeconds += wall, p.cpuSeconds += cpu, ++p.calls;
+  }
+  // One of the rest of the frame's phases (no convolution), by name.
+  template <class Fn>
+  void phaseNamed(const char* name, int count, const Fn& f) {
+    timed(count, f, [&]() -> ConvBackend::LayerProfile& { return entry(name, 0); });
+  }
+  // One layer's phase; `band` gives each job's (width, y0, y1).
+  template <class Fn, class Band>
+  void layerPhase(const Layer& L, int count, const Band& band, const Fn& f) {
+    timed(count, f, [&]() -> ConvBackend::LayerProfile& {
+      ConvBackend::LayerProfile& p = entry(L.name, L.taps);
+      for (int j = 0; j < count; ++j) {
+        int w, y0, y1;
+        band(j, w, y0, y1);
+        p.executedFlops += L.flops(w, y0, y1);
+        p.winograd = p.winograd && L.winogradFits(w, y0, y1);
+      }
+      return p;
+    });
   }
 
   ~Impl() {
@@ -787,7 +802,7 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
   Frame* const* F = m.framePtrs.data();
 
   // Per-frame path: the 32x32 encoder-decoder, the heads and the keypoint MLP.
-  m.parallel(n * 4, [&](int j, int) {
+  m.phaseNamed("input", n * 4, [&](int j, int) {
     Frame& f = *F[j / 4];
     const int part = j % 4;
     const float* ks = kpSource + (j / 4) * 63;
@@ -823,14 +838,14 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
   m.parallel(n, [&](int j, int) { up2Into(F[j]->d0, F[j]->u0, 0); });
   m.conv(m.ref, &Frame::u0, &Frame::ref, n);
   m.conv(m.maskocc, &Frame::ref, &Frame::mo, n);
-  m.parallel(n, [&](int j, int) { m.perFrameHeads(*F[j], kpSource + j * 63, kpDriving + j * 63); });
+  m.phaseNamed("heads", n, [&](int j, int) { m.perFrameHeads(*F[j], kpSource + j * 63, kpDriving + j * 63); });
 
   // Basis: every frame's fp16 coefficients against the shared basis, in 48 column jobs.
   std::fill(m.coef16.begin(), m.coef16.end(), 0.0f);
   for (int j = 0; j < n; ++j)
     for (int k = 0; k < kCoefs; ++k) m.coef16[size_t(j) * kCoefs + k] = halfToFloat(f32ToF16(F[j]->coef.get()[k]));
   const int groups = (n + 3) / 4;
-  m.parallel(kBasisJobs, [&](int j, int) {
+  m.phaseNamed("basis", kBasisJobs, [&](int j, int) {
     const size_t c0 = kBasisCols / kBasisJobs * size_t(j), c1 = c0 + kBasisCols / kBasisJobs;
     for (int g = 0; g < groups; ++g) {
       const int frames = std::min(4, n - 4 * g);
@@ -843,20 +858,20 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
 
   // Image path at 512 x 512.
   constexpr int bands = 32, rows = kCrop / bands;
-  m.parallel(n * bands, [&](int j, int who) {
+  m.phaseNamed("warp", n * bands, [&](int j, int who) {
     m.warpBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
   });
   m.conv(m.corr0, &Frame::x7, &Frame::k0, n);
   m.conv(m.corr1, &Frame::k0, &Frame::k1, n);
   m.conv(m.corr2, &Frame::k1, &Frame::k2, n);
-  m.parallel(n * bands, [&](int j, int who) {
+  m.phaseNamed("refine", n * bands, [&](int j, int who) {
     m.refineBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
   });
   m.tileConv(m.tile0, &Frame::tin, &Frame::ta, n);
   m.tileConv(m.tile1, &Frame::ta, &Frame::tb, n);
   m.tileConv(m.tile2, &Frame::tb, &Frame::ta, n);
   m.tileConv(m.tile3, &Frame::ta, &Frame::tout, n);
-  m.parallel(n * bands, [&](int j, int who) {
+  m.phaseNamed("blend", n * bands, [&](int j, int who) {
     m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows,
                 m.stage[size_t(who)].get());
   });

@@ -155,13 +155,14 @@ TEST_F(ConvBackendTest, MatchesOrtOnEveryIntermediateAtBatchOneAndTwo) {
     expectClose("rgb (out)", std::vector<float>(out.begin(), out.begin() + long(size_t(n) * kP)), want);
   }
   // Every band of every 3x3 layer must take the Winograd path (bands of a multiple of 4 rows).
-  const std::vector<ConvBackend::LayerProfile> prof = engine->profile();
-  EXPECT_EQ(prof.size(), 15u);
-  for (const ConvBackend::LayerProfile& l : prof) {
+  int convs = 0;
+  for (const ConvBackend::LayerProfile& l : engine->profile()) {
     EXPECT_EQ(l.calls, 2) << l.name;
     EXPECT_EQ(l.winograd, l.taps == 9) << l.name;
-    EXPECT_GT(l.executedFlops, 0.0) << l.name;
+    EXPECT_EQ(l.executedFlops > 0, l.taps > 0) << l.name;
+    convs += l.taps > 0;
   }
+  EXPECT_EQ(convs, 15);
   for (int bad : {0, 3}) {
     try {
       engine->render(in.pooledPtrs(2).data(), in.pPtrs(2).data(), in.ks.data.data(), in.kd.data.data(), bad,
