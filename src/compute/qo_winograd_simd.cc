@@ -139,7 +139,7 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
     widen(y0 + 1);
   }
   for (int y = y0, nr; y < y1; y += 4 * nr) {  // output rows y .. y + 4 nr - 1 read input rows y .. y + 4 nr + 1
-    nr = std::min(blockRows, (y1 - y) / 4);
+    nr = std::max(1, std::min(blockRows, (y1 - y) / 4));
     for (int r = y + 2; r < y + 4 * nr + 2; ++r) widen(r);
     const int blocks = nr * perRow, step = kWide ? kGroup : blocks;
     for (int g = 0; g < blocks; g += step) {
