@@ -372,8 +372,9 @@ struct ConvBackend::Impl {
   void conv(const Layer& L, Map Frame::*in, Map Frame::*out, int n) {
     const Map& m0 = (*frames[0]).*out;
     // Bands of a multiple of 4 rows, so that every band takes the Winograd path. Maps under 64
-    // rows go as two bands: there each band streams the whole weight set, so fewer is cheaper.
-    const int rows = m0.h >= 64 ? ((m0.h + 15) / 16 + 3) / 4 * 4 : std::max(4, m0.h / 2 / 4 * 4);
+    // rows go as one band per thread (at most two): there each band streams the whole weight set.
+    const int split = threads > 1 ? 2 : 1;
+    const int rows = m0.h >= 64 ? ((m0.h + 15) / 16 + 3) / 4 * 4 : std::max(4, m0.h / split / 4 * 4);
     const int bands = (m0.h + rows - 1) / rows;
     const auto band = [&](int j, int& w, int& y0, int& y1) {
       w = m0.w, y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
