@@ -2,7 +2,9 @@
 // at 1 and 2 threads: both run alternately inside one benchmark so that they share the load of
 // the machine, and the counters report each side's ms/frame and GFLOP/s and their ratio. GFLOP/s
 // count the network's direct-convolution FLOPs for both sides (the same work); the percentages of
-// peak count what each side executes (ORT: direct; the engine: Winograd products).
+// peak count what each side executes (ORT: direct; the engine: Winograd products). The conv3x3_*
+// counters take the 3x3 layers alone from the engine's profile (QO_BENCH_LAYERS=1 lists every layer
+// and the rest of the frame's phases on stderr).
 // BM_Conv3x3Layer runs single 3x3 layers on one thread, the direct kernel and its Winograd form
 // alternately, against this CPU's FMA peak per core: FMA ports x float lanes x 2 flops x clock,
 // from /proc/cpuinfo (2 ports, 8 lanes with AVX2). Winograd rates count the direct FLOPs.
@@ -12,6 +14,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <memory>
@@ -120,6 +123,7 @@ void BM_EngineVsOrt(benchmark::State& state) {
   auto runEngine = [&] { engine->render(pp, pr, ks.data(), kd.data(), 1, out.data()); };
   runOrt();
   runEngine();
+  engine->setProfiling(true);  // a few clock reads per layer: the 3x3 layers' own rate below
 
   using Clock = std::chrono::steady_clock;
   double engineS = 0, ortS = 0, engineCpu = 0, ortCpu = 0;
@@ -153,6 +157,26 @@ void BM_EngineVsOrt(benchmark::State& state) {
   state.counters["engine_cpu_ms"] = engineCpu / n * 1e3;
   state.counters["ort_cpu_ms"] = ortCpu / n * 1e3;
   state.counters["ort_over_engine_cpu"] = ortCpu / engineCpu;
+  // The 3x3 layers alone: their executed products over their phases' wall time per thread, and
+  // over the process CPU time of those phases (the per-core rate, steadier on a loaded machine).
+  double flops3 = 0, wall3 = 0, cpu3 = 0;
+  for (const qo::ConvBackend::LayerProfile& l : engine->profile()) {
+    if (l.taps == 9) flops3 += l.executedFlops, wall3 += l.wallSeconds, cpu3 += l.cpuSeconds;
+    if (std::getenv("QO_BENCH_LAYERS")) {  // per layer, and the rest of the frame's phases
+      std::fprintf(stderr, "threads %d %-8s %s %7.3f ms wall %7.3f ms cpu", threads, l.name.c_str(),
+                   l.taps == 0 ? "other   " : l.winograd ? "winograd" : "direct  ", l.wallSeconds / n * 1e3,
+                   l.cpuSeconds / n * 1e3);
+      if (l.taps > 0)
+        std::fprintf(stderr, " %6.1f%% of peak per core (cpu)",
+                     100.0 * l.executedFlops / l.cpuSeconds / 1e9 / peakGflopsPerCore());
+      std::fprintf(stderr, "\n");
+    }
+  }
+  const double peak = peakGflopsPerCore();
+  state.counters["conv3x3_ms"] = wall3 / n * 1e3;
+  state.counters["rest_ms"] = (engineS - wall3) / n * 1e3;  // 1x1 layer, per-frame path, basis, image path
+  state.counters["conv3x3_exec_pct_peak"] = 100.0 * flops3 / wall3 / 1e9 / (peak * threads);
+  state.counters["conv3x3_exec_pct_peak_cpu"] = 100.0 * flops3 / cpu3 / 1e9 / peak;
 }
 BENCHMARK(BM_EngineVsOrt)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(6);
 
@@ -202,6 +226,7 @@ BENCHMARK(BM_Conv3x3Layer)
     ->Args({64, 64, 96, 48})    // ref
     ->Args({208, 256, 8, 32})   // tile0
     ->Args({208, 256, 32, 8})   // tile3
+    ->Args({16, 16, 336, 144})  // d1: narrow, the weights stream
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -2,6 +2,7 @@
 // maps with a one-pixel zero border, and the basis product. Dispatched per Highway target.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -39,8 +40,15 @@ void convF16Rows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int
 inline size_t winogradWeightFloats(int cin, int cout) { return size_t(36) * size_t(cin) * size_t(cout); }
 // [9][cin][cout] weights (tap = 3 * ky + kx) to the [36][cin][cout] transformed ones.
 void winogradWeights(const float* w9, int cin, int cout, float* u);
+// Block rows that share one pass over the weights: a narrow map takes several (up to 16 blocks
+// per pass), since there the weights, not the maps, are what streams from memory.
+inline int winogradBlockRows(int width) {
+  const int perRow = width / 4;
+  return perRow < 1 || perRow > 8 ? 1 : 16 / perRow;
+}
 inline size_t winogradStageFloats(int width, int cin, int cout) {
-  return size_t(6) * size_t(width + 2) * size_t(cin) + size_t(36 * 6) * size_t(cin + cout);
+  const int rows = winogradBlockRows(width), group = rows > 1 ? std::max(6, rows * (width / 4)) : 6;
+  return size_t(4 * rows + 2) * size_t(width + 2) * size_t(cin) + size_t(36) * size_t(group) * size_t(cin + cout);
 }
 void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);
 

@@ -1,6 +1,6 @@
 // Winograd F(4x4, 3x3) form of the fp16 channel-last 3x3 convolution: each 4 x 4 block of output
-// pixels costs 36 channel products instead of 144. Per band of four output rows, the six input
-// rows are widened once into a float ring; per group of six blocks the 6 x 6 input patches are
+// pixels costs 36 channel products instead of 144. Per band of four output rows (more on narrow
+// maps), the input rows are widened once into a float ring; per group of blocks the 6 x 6 patches are
 // transformed (B^T d B) into V, multiplied with the transformed weights per patch position (the
 // broadcast-FMA blocking of the direct kernel, blocks in place of pixels), and the 36
 // products are folded back (A^T m A), biased, rectified and stored as fp16.
@@ -94,12 +94,15 @@ HWY_INLINE void ProductBlocks(D d, const float* v, const float* u, int cin, int 
   }
 }
 
-void Products(D d, const float* v, const float* u, int cin, int cout, float* m, int np) {
+// `group`: blocks per patch position in v and m; kFixed, when not 0, is that number at compile time.
+template <int kFixed>
+void Products(D d, const float* v, const float* u, int cin, int cout, float* m, int np, int runtimeGroup) {
+  const int group = kFixed ? kFixed : runtimeGroup;
   const int vectors = cout / kLanes;
   for (int pos = 0; pos < 36; ++pos) {
-    const float* vp = v + ptrdiff_t(pos) * kGroup * cin;
+    const float* vp = v + ptrdiff_t(pos) * group * cin;
     const float* up = u + ptrdiff_t(pos) * cin * cout;
-    float* mp = m + ptrdiff_t(pos) * kGroup * cout;
+    float* mp = m + ptrdiff_t(pos) * group * cout;
     for (int v0 = 0; v0 < vectors;) {
       const int left = vectors - v0;
       const int nv = left == 4 ? 2 : std::min(left, 3);
@@ -111,16 +114,21 @@ void Products(D d, const float* v, const float* u, int cin, int cout, float* m, 
   }
 }
 
-}  // namespace
-
-void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
+// Narrow maps (kWide false): one group is every block of up to `blockRows` block rows, so that the
+// weights stream once per group; wide ones: groups of kGroup blocks along one block row, with the
+// group a compile-time constant in the indexing.
+template <bool kWide>
+void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
   const D d;
   const int W = m.width, cin = L.cin, cout = L.cout;
+  const int perRow = W / 4, blockRows = kWide ? 1 : winogradBlockRows(W);
+  const int group = kWide ? kGroup : std::max(kGroup, blockRows * perRow);
+  const int ring = 4 * blockRows + 2;
   const size_t rowIn = size_t(W + 2) * size_t(cin);
   const size_t rowOut = size_t(W + 2) * size_t(cout);
-  float* const vbuf = stage + 6 * rowIn;
-  float* const mbuf = vbuf + size_t(36) * kGroup * cin;
-  const auto slot = [&](int r) { return stage + size_t(r % 6) * rowIn; };
+  float* const vbuf = stage + size_t(ring) * rowIn;
+  float* const mbuf = vbuf + size_t(36) * group * cin;
+  const auto slot = [&](int r) { return stage + size_t(r % ring) * rowIn; };
   const auto widen = [&](int r) {
     const uint16_t* src = m.in + size_t(r) * rowIn;
     float* dst = slot(r);
@@ -130,15 +138,17 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
     widen(y0);
     widen(y0 + 1);
   }
-  const int blocks = W / 4;
-  for (int y = y0; y < y1; y += 4) {  // output rows y .. y + 3 read padded input rows y .. y + 5
-    for (int r = y + 2; r < y + 6; ++r) widen(r);
-    const float* rows[6];
-    for (int r = 0; r < 6; ++r) rows[r] = slot(y + r);
-    for (int g = 0; g < blocks; g += kGroup) {
-      const int np = std::min(kGroup, blocks - g);
+  for (int y = y0, nr; y < y1; y += 4 * nr) {  // output rows y .. y + 4 nr - 1 read input rows y .. y + 4 nr + 1
+    nr = std::max(1, std::min(blockRows, (y1 - y) / 4));
+    for (int r = y + 2; r < y + 4 * nr + 2; ++r) widen(r);
+    const int blocks = nr * perRow, step = kWide ? kGroup : blocks;
+    for (int g = 0; g < blocks; g += step) {
+      const int np = std::min(step, blocks - g);
       for (int p = 0; p < np; ++p) {
-        const ptrdiff_t x = ptrdiff_t(g + p) * 4;
+        const int q = g + p, top = y + 4 * (q / perRow);
+        const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
+        const float* rows[6];
+        for (int r = 0; r < 6; ++r) rows[r] = slot(top + r);
         for (int c = 0; c < cin; c += kLanes) {
           H t[6][6];  // t[a][j]: row a of B^T d, column j
           for (int j = 0; j < 6; ++j) {
@@ -151,18 +161,19 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
             H out[6];
             InputColumn(d, t[a], out);
             for (int b = 0; b < 6; ++b)
-              hn::StoreU(Get(out[b]), d, vbuf + (ptrdiff_t(a * 6 + b) * kGroup + p) * cin + c);
+              hn::StoreU(Get(out[b]), d, vbuf + (ptrdiff_t(a * 6 + b) * group + p) * cin + c);
           }
         }
       }
-      Products(d, vbuf, L.weights, cin, cout, mbuf, np);
+      Products<kWide ? kGroup : 0>(d, vbuf, L.weights, cin, cout, mbuf, np, group);
       for (int p = 0; p < np; ++p) {
-        const ptrdiff_t x = ptrdiff_t(g + p) * 4;
+        const int q = g + p, top = y + 4 * (q / perRow);
+        const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
         for (int k = 0; k < cout; k += kLanes) {
           H s[4][6];  // s[a][j]: row a of A^T m, column j
           for (int j = 0; j < 6; ++j) {
             H col[6], out[4];
-            for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, mbuf + (ptrdiff_t(r * 6 + j) * kGroup + p) * cout + k);
+            for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, mbuf + (ptrdiff_t(r * 6 + j) * group + p) * cout + k);
             OutputColumn(d, col, out);
             for (int a = 0; a < 4; ++a) s[a][j] = out[a];
           }
@@ -170,7 +181,7 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
           for (int a = 0; a < 4; ++a) {
             H out[4];
             OutputColumn(d, s[a], out);
-            uint16_t* o = m.out + size_t(y + 1 + a) * rowOut + size_t(x + 1) * cout + k;
+            uint16_t* o = m.out + size_t(top + 1 + a) * rowOut + size_t(x + 1) * cout + k;
             for (int b = 0; b < 4; ++b) {
               V v = hn::Add(Get(out[b]), bias);
               if (L.relu) v = hn::Max(v, hn::Zero(d));
@@ -181,6 +192,13 @@ void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y
       }
     }
   }
+}
+
+}  // namespace
+
+void WinogradRows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int y1, float* stage) {
+  if (winogradBlockRows(m.width) > 1) RowsIn<false>(L, m, y0, y1, stage);
+  else RowsIn<true>(L, m, y0, y1, stage);
 }
 
 }  // namespace qo::simd::HWY_NAMESPACE

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -16,6 +17,8 @@
 #include <stdexcept>
 #include <thread>
 #include <vector>
+
+#include <time.h>
 
 #include "compute/qo_convf16.h"
 #include "hwy/aligned_allocator.h"
@@ -165,9 +168,15 @@ struct Layer {
   std::vector<uint16_t> w16, b16;  // fp16 weights [taps][cinStored][coutStored] and bias
   Buf<float> w, b;                 // the same values widened
   Buf<float> u;                    // 3x3 only: the widened weights in Winograd form
+  bool winogradFits(int width, int y0, int y1) const { return taps == 9 && width % 4 == 0 && (y1 - y0) % 4 == 0; }
+  // Twice the multiply-adds that rows() runs for the band.
+  double flops(int width, int y0, int y1) const {
+    const double px = double(width) * (y1 - y0), ch = double(cinStored) * coutStored;
+    return 2 * ch * (winogradFits(width, y0, y1) ? px / 16 * 36 : px * taps);
+  }
   // Output rows [y0, y1) of a map `width` wide: Winograd where the band and width allow it.
   void rows(const uint16_t* in, uint16_t* out, int width, int y0, int y1, float* stage) const {
-    if (taps == 9 && width % 4 == 0 && (y1 - y0) % 4 == 0)
+    if (winogradFits(width, y0, y1))
       simd::winogradRows({taps, cinStored, coutStored, u.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
     else
       simd::convF16Rows({taps, cinStored, coutStored, w.get(), b.get(), relu}, {in, out, width}, y0, y1, stage);
@@ -227,8 +236,10 @@ struct ConvBackend::Impl {
   std::vector<Buf<float>> stage;  // per participant (0 = the calling thread)
   std::vector<float> coef16;      // frames rounded up to 4 x 64 coefficients, fp16 values
 
-  // Phase protocol: the caller publishes (job function, count) under mu, sets busy to the worker
-  // count and wakes them; everyone takes indices from next; the caller waits for busy == 0.
+  // Phase protocol: the caller publishes (job function, count) under mu and wakes the workers;
+  // everyone claims indices from `ticket`, which carries the phase number beside the next index, so
+  // that a worker waking after its phase ended claims nothing. The caller waits for the jobs, not
+  // for the workers: a phase the caller finishes alone does not wait for a thread to be scheduled.
   std::mutex mu;
   std::condition_variable wake, done;
   // The published job: a type-erased reference to the phase's callable (no allocation per phase).
@@ -237,12 +248,58 @@ struct ConvBackend::Impl {
     const void* ctx = nullptr;
     void operator()(int j, int who) const { call(ctx, j, who); }
   } job;
-  int jobs = 0, busy = 0;
-  uint64_t phase = 0;
+  int jobs = 0;
+  uint32_t phase = 0;
   bool stop = false;
-  std::atomic<int> next{0};
+  std::atomic<uint64_t> ticket{0};  // phase << 32 | next index
+  std::atomic<int> finished{0};     // jobs of the current phase done
   std::string error;  // first failure of a phase
   std::vector<std::thread> workers;
+
+  bool profiling = false;
+  std::vector<ConvBackend::LayerProfile> profiled;
+  ConvBackend::LayerProfile& entry(const std::string& name, int taps) {
+    auto it = std::find_if(profiled.begin(), profiled.end(), [&](const auto& p) { return p.name == name; });
+    if (it != profiled.end()) return *it;
+    profiled.push_back({name, taps, taps == 9, 0, 0, 0, 0});
+    return profiled.back();
+  }
+  // parallel(count, f), timed into `e` when profiling.
+  template <class Fn, class Entry>
+  void timed(int count, const Fn& f, const Entry& e) {
+    if (!profiling) return parallel(count, f);
+    const auto cpuNow = [] {
+      timespec t;
+      clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
+      return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+    };
+    const double c0 = cpuNow();
+    const auto t0 = std::chrono::steady_clock::now();
+    parallel(count, f);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = cpuNow() - c0;
+    ConvBackend::LayerProfile& p = e();
+    p.wallSeconds += wall, p.cpuSeconds += cpu, ++p.calls;
+  }
+  // One of the rest of the frame's phases (no convolution), by name.
+  template <class Fn>
+  void phaseNamed(const char* name, int count, const Fn& f) {
+    timed(count, f, [&]() -> ConvBackend::LayerProfile& { return entry(name, 0); });
+  }
+  // One layer's phase; `band` gives each job's (width, y0, y1).
+  template <class Fn, class Band>
+  void layerPhase(const Layer& L, int count, const Band& band, const Fn& f) {
+    timed(count, f, [&]() -> ConvBackend::LayerProfile& {
+      ConvBackend::LayerProfile& p = entry(L.name, L.taps);
+      for (int j = 0; j < count; ++j) {
+        int w, y0, y1;
+        band(j, w, y0, y1);
+        p.executedFlops += L.flops(w, y0, y1);
+        p.winograd = p.winograd && L.winogradFits(w, y0, y1);
+      }
+      return p;
+    });
+  }
 
   ~Impl() {
     {
@@ -253,19 +310,26 @@ struct ConvBackend::Impl {
     for (std::thread& t : workers) t.join();
   }
 
-  void take(const Job& fn, int count, int who) {
-    for (int j; (j = next.fetch_add(1, std::memory_order_relaxed)) < count;) {
+  void take(const Job& fn, int count, int who, uint32_t ph) {
+    for (uint64_t t = ticket.load(std::memory_order_acquire);;) {
+      if (uint32_t(t >> 32) != ph || int(uint32_t(t)) >= count) return;
+      if (!ticket.compare_exchange_weak(t, t + 1, std::memory_order_acq_rel, std::memory_order_acquire)) continue;
       try {
-        fn(j, who);
+        fn(int(uint32_t(t)), who);
       } catch (const std::exception& e) {
         std::lock_guard<std::mutex> lock(mu);
         if (error.empty()) error = e.what();
       }
+      if (finished.fetch_add(1, std::memory_order_acq_rel) + 1 == count) {
+        std::lock_guard<std::mutex> lock(mu);  // the caller tests `finished` under mu: no lost wake-up
+        done.notify_one();
+      }
+      t = ticket.load(std::memory_order_acquire);
     }
   }
 
   void workerLoop(int who) {
-    uint64_t seen = 0;
+    uint32_t seen = 0;
     std::unique_lock<std::mutex> lock(mu);
     for (;;) {
       wake.wait(lock, [&] { return stop || phase != seen; });
@@ -274,9 +338,8 @@ struct ConvBackend::Impl {
       const Job fn = job;
       const int count = jobs;
       lock.unlock();
-      take(fn, count, who);
+      take(fn, count, who, seen);
       lock.lock();
-      if (--busy == 0) done.notify_one();
     }
   }
 
@@ -284,18 +347,20 @@ struct ConvBackend::Impl {
   void parallel(int count, const Fn& f) {
     if (count <= 0) return;
     const Job fn{[](const void* c, int j, int who) { (*static_cast<const Fn*>(c))(j, who); }, &f};
+    uint32_t ph;
     {
       std::lock_guard<std::mutex> lock(mu);
       job = fn;
       jobs = count;
-      next.store(0, std::memory_order_relaxed);
-      busy = int(workers.size());
-      ++phase;
+      ph = ++phase;
+      if (ph == 0) ph = ++phase;  // 0 is what a new worker has seen
+      finished.store(0, std::memory_order_relaxed);
+      ticket.store(uint64_t(ph) << 32, std::memory_order_release);
     }
-    wake.notify_all();
-    take(fn, count, 0);
+    if (!workers.empty()) wake.notify_all();
+    take(fn, count, 0, ph);
     std::unique_lock<std::mutex> lock(mu);
-    done.wait(lock, [&] { return busy == 0; });
+    done.wait(lock, [&] { return finished.load(std::memory_order_acquire) == count; });
     if (!error.empty()) {
       const std::string e = std::move(error);
       error.clear();
@@ -306,10 +371,15 @@ struct ConvBackend::Impl {
   // One convolution over n frames, in row bands.
   void conv(const Layer& L, Map Frame::*in, Map Frame::*out, int n) {
     const Map& m0 = (*frames[0]).*out;
-    // Bands of a multiple of 4 rows, so that every band takes the Winograd path.
-    const int rows = ((m0.h + (m0.h >= 64 ? 16 : 8) - 1) / (m0.h >= 64 ? 16 : 8) + 3) / 4 * 4;
+    // Bands of a multiple of 4 rows, so that every band takes the Winograd path. Maps under 64
+    // rows go as one band per thread (at most two): there each band streams the whole weight set.
+    const int split = threads > 1 ? 2 : 1;
+    const int rows = m0.h >= 64 ? ((m0.h + 15) / 16 + 3) / 4 * 4 : std::max(4, m0.h / split / 4 * 4);
     const int bands = (m0.h + rows - 1) / rows;
-    parallel(n * bands, [&](int j, int who) {
+    const auto band = [&](int j, int& w, int& y0, int& y1) {
+      w = m0.w, y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
+    };
+    layerPhase(L, n * bands, band, [&](int j, int who) {
       Frame& f = *frames[size_t(j / bands)];
       const int y0 = (j % bands) * rows, y1 = std::min(m0.h, y0 + rows);
       L.rows(((f).*in).b.get(), ((f).*out).b.get(), m0.w, y0, y1, stage[size_t(who)].get());
@@ -319,7 +389,8 @@ struct ConvBackend::Impl {
   // The tile layers: n frames x 6 windows x 8 bands of 32 rows.
   void tileConv(const Layer& L, Map (Frame::*in)[kTiles], Map (Frame::*out)[kTiles], int n) {
     constexpr int bands = 8, rows = kTileH / bands;
-    parallel(n * kTiles * bands, [&](int j, int who) {
+    const auto band = [&](int j, int& w, int& y0, int& y1) { w = kTileW, y0 = (j % bands) * rows, y1 = y0 + rows; };
+    layerPhase(L, n * kTiles * bands, band, [&](int j, int who) {
       Frame& f = *frames[size_t(j / (kTiles * bands))];
       const int t = (j / bands) % kTiles, y0 = (j % bands) * rows;
       L.rows(((f).*in)[t].b.get(), ((f).*out)[t].b.get(), kTileW, y0, y0 + rows, stage[size_t(who)].get());
@@ -709,6 +780,13 @@ std::unique_ptr<ConvBackend> ConvBackend::create(const std::string& path, int th
 
 int ConvBackend::batch() const { return impl_->batchSize; }
 
+void ConvBackend::setProfiling(bool on) {
+  impl_->profiling = on;
+  if (on) impl_->profiled.clear();
+}
+
+std::vector<ConvBackend::LayerProfile> ConvBackend::profile() const { return impl_->profiled; }
+
 void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const* p, const float* kpSource,
                          const float* kpDriving, int n, float* out) {
   Impl& m = *impl_;
@@ -725,7 +803,7 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
   Frame* const* F = m.framePtrs.data();
 
   // Per-frame path: the 32x32 encoder-decoder, the heads and the keypoint MLP.
-  m.parallel(n * 4, [&](int j, int) {
+  m.phaseNamed("input", n * 4, [&](int j, int) {
     Frame& f = *F[j / 4];
     const int part = j % 4;
     const float* ks = kpSource + (j / 4) * 63;
@@ -761,14 +839,14 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
   m.parallel(n, [&](int j, int) { up2Into(F[j]->d0, F[j]->u0, 0); });
   m.conv(m.ref, &Frame::u0, &Frame::ref, n);
   m.conv(m.maskocc, &Frame::ref, &Frame::mo, n);
-  m.parallel(n, [&](int j, int) { m.perFrameHeads(*F[j], kpSource + j * 63, kpDriving + j * 63); });
+  m.phaseNamed("heads", n, [&](int j, int) { m.perFrameHeads(*F[j], kpSource + j * 63, kpDriving + j * 63); });
 
   // Basis: every frame's fp16 coefficients against the shared basis, in 48 column jobs.
   std::fill(m.coef16.begin(), m.coef16.end(), 0.0f);
   for (int j = 0; j < n; ++j)
     for (int k = 0; k < kCoefs; ++k) m.coef16[size_t(j) * kCoefs + k] = halfToFloat(f32ToF16(F[j]->coef.get()[k]));
   const int groups = (n + 3) / 4;
-  m.parallel(kBasisJobs, [&](int j, int) {
+  m.phaseNamed("basis", kBasisJobs, [&](int j, int) {
     const size_t c0 = kBasisCols / kBasisJobs * size_t(j), c1 = c0 + kBasisCols / kBasisJobs;
     for (int g = 0; g < groups; ++g) {
       const int frames = std::min(4, n - 4 * g);
@@ -781,20 +859,20 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
 
   // Image path at 512 x 512.
   constexpr int bands = 32, rows = kCrop / bands;
-  m.parallel(n * bands, [&](int j, int who) {
+  m.phaseNamed("warp", n * bands, [&](int j, int who) {
     m.warpBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
   });
   m.conv(m.corr0, &Frame::x7, &Frame::k0, n);
   m.conv(m.corr1, &Frame::k0, &Frame::k1, n);
   m.conv(m.corr2, &Frame::k1, &Frame::k2, n);
-  m.parallel(n * bands, [&](int j, int who) {
+  m.phaseNamed("refine", n * bands, [&](int j, int who) {
     m.refineBand(*F[j / bands], (j % bands) * rows, (j % bands + 1) * rows, m.stage[size_t(who)].get());
   });
   m.tileConv(m.tile0, &Frame::tin, &Frame::ta, n);
   m.tileConv(m.tile1, &Frame::ta, &Frame::tb, n);
   m.tileConv(m.tile2, &Frame::tb, &Frame::ta, n);
   m.tileConv(m.tile3, &Frame::ta, &Frame::tout, n);
-  m.parallel(n * bands, [&](int j, int who) {
+  m.phaseNamed("blend", n * bands, [&](int j, int who) {
     m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows,
                 m.stage[size_t(who)].get());
   });

@@ -39,6 +39,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace qo {
 
@@ -65,6 +66,21 @@ class ConvBackend {
   // overlap; the engine's threads are its own.
   void render(const uint16_t* const* pooled64, const uint16_t* const* p, const float* kpSource,
               const float* kpDriving, int n, float* out);
+
+  // Time spent per convolution layer (and per phase of the rest of the frame), summed over the
+  // renders since setProfiling(true): for benchmarks, which need the convolutions apart from the
+  // rest. Off by default; when off, render reads no clock. Call between renders only.
+  struct LayerProfile {
+    std::string name;
+    int taps = 0;               // 9: 3 x 3, 1: 1 x 1, 0: not a convolution
+    bool winograd = false;      // every band ran the Winograd form
+    double executedFlops = 0;   // twice the multiply-adds of the products run (stored channels)
+    double wallSeconds = 0;     // the layer's parallel phase, caller's steady clock
+    double cpuSeconds = 0;      // CPU time of the whole process over the same phase
+    int calls = 0;
+  };
+  void setProfiling(bool on);  // on: also clears what was gathered
+  std::vector<LayerProfile> profile() const;
 
   struct Impl;
 

@@ -70,6 +70,7 @@ TEST(SimdConvF16, WinogradMatchesPlainLoopOnEveryTarget) {
     checkLayer(9, 16, 12, 32, 32, false, true);  // four channel vectors as two pairs, bands of 4 and 8
     checkLayer(9, 4, 4, 24, 40, true, true);     // a single block, 3 + 2 vectors
     checkLayer(9, 28, 4, 16, 24, false, true);   // seven blocks (6 + 1); three vectors take blocks 4 + 2
+    checkLayer(9, 16, 24, 8, 16, true, true);    // narrow: bands of 4 and 20 rows, windows of 4 block rows + 1
   });
 }
 

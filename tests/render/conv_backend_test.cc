@@ -141,6 +141,7 @@ TEST_F(ConvBackendTest, MatchesOrtOnEveryIntermediateAtBatchOneAndTwo) {
   std::unique_ptr<ConvBackend> engine = ConvBackend::create(path, 2);
   ASSERT_EQ(engine->batch(), 2);
   std::vector<float> out(2 * kP, -1.0f);
+  engine->setProfiling(true);
   for (int n : {2, 1}) {
     SCOPED_TRACE("n = " + std::to_string(n));
     engine->render(in.pooledPtrs(n).data(), in.pPtrs(n).data(), in.ks.data.data(), in.kd.data.data(), n, out.data());
@@ -152,6 +153,22 @@ TEST_F(ConvBackendTest, MatchesOrtOnEveryIntermediateAtBatchOneAndTwo) {
     }
     std::vector<float> want(ref.back().data.begin(), ref.back().data.begin() + long(size_t(n) * kP));
     expectClose("rgb (out)", std::vector<float>(out.begin(), out.begin() + long(size_t(n) * kP)), want);
+  }
+  // Every band of every 3x3 layer must take the Winograd path (bands of a multiple of 4 rows).
+  int convs = 0;
+  for (const ConvBackend::LayerProfile& l : engine->profile()) {
+    EXPECT_EQ(l.calls, 2) << l.name;
+    EXPECT_EQ(l.winograd, l.taps == 9) << l.name;
+    EXPECT_EQ(l.executedFlops > 0, l.taps > 0) << l.name;
+    convs += l.taps > 0;
+  }
+  EXPECT_EQ(convs, 15);
+  {  // One thread bands the maps differently; every block's arithmetic, so the output, is the same.
+    std::unique_ptr<ConvBackend> single = ConvBackend::create(path, 1);
+    std::vector<float> two(2 * kP), one(2 * kP);
+    engine->render(in.pooledPtrs(2).data(), in.pPtrs(2).data(), in.ks.data.data(), in.kd.data.data(), 2, two.data());
+    single->render(in.pooledPtrs(2).data(), in.pPtrs(2).data(), in.ks.data.data(), in.kd.data.data(), 2, one.data());
+    EXPECT_TRUE(one == two) << "1 and 2 threads differ";
   }
   for (int bad : {0, 3}) {
     try {
