@@ -55,49 +55,51 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* frameWin
   float* framePool = pool2_.data();
   avgPool(frameWin, 3, H_, W_, 2, framePool);
   // One candidate at a time from pooling to its upsampled logits, so that its activations stay in
-  // the core's cache; the candidates are independent.
-  pool::parallelRange(size_t(n), 1, [&](size_t b, size_t e) {
-    for (size_t k = b; k < e; ++k) {
-      float* in = in7_.data() + k * 7 * hw2;
-      avgPool(cands + k * 3 * hw, 3, H_, W_, 2, in);
-      std::memcpy(in + 3 * hw2, framePool, 3 * hw2 * sizeof(float));
-      for (size_t p = 0; p < hw2; ++p)
-        in[6 * hw2 + p] = (std::fabs(in[p] - framePool[p]) + std::fabs(in[hw2 + p] - framePool[hw2 + p]) +
-                           std::fabs(in[2 * hw2 + p] - framePool[2 * hw2 + p])) /
-                          3.0f;
-      float* a1 = act1_.data() + k * 16 * hw2;
-      float* a2 = act2_.data() + k * 16 * hw2;
-      float* logit = logits_.data() + k * hw2;
-      // The two 16-channel layers by the minimal-filtering transform (2.25x fewer products), ReLU
-      // fused into their stores; the one-plane logit layer stays direct.
-      simd::conv3x3F23(in, 7, h, w, u0_.data(), head_.cand0_b.data(), 16, true, a1);
-      simd::conv3x3F23(a1, 16, h, w, u2_.data(), head_.cand2_b.data(), 16, true, a2);
-      conv3x3Relu(a2, 16, h, w, head_.cand4_w, head_.cand4_b, 1, logit, false);
+  // the core's cache; the candidates are independent. Each part of the split owns one slot of
+  // activations, reused by all its candidates (fresh buffers per candidate would miss every time).
+  const auto candidate = [&](size_t k, float* in, float* a1, float* a2) {
+    avgPool(cands + k * 3 * hw, 3, H_, W_, 2, in);
+    std::memcpy(in + 3 * hw2, framePool, 3 * hw2 * sizeof(float));
+    for (size_t p = 0; p < hw2; ++p)
+      in[6 * hw2 + p] = (std::fabs(in[p] - framePool[p]) + std::fabs(in[hw2 + p] - framePool[hw2 + p]) +
+                         std::fabs(in[2 * hw2 + p] - framePool[2 * hw2 + p])) /
+                        3.0f;
+    float* logit = logits_.data() + k * hw2;
+    // The two 16-channel layers by the minimal-filtering transform (2.25x fewer products), ReLU
+    // fused into their stores; the one-plane logit layer stays direct.
+    simd::conv3x3F23(in, 7, h, w, u0_.data(), head_.cand0_b.data(), 16, true, a1);
+    simd::conv3x3F23(a1, 16, h, w, u2_.data(), head_.cand2_b.data(), 16, true, a2);
+    conv3x3Relu(a2, 16, h, w, head_.cand4_w, head_.cand4_b, 1, logit, false);
 
-      // Bilinear 2x upsampling with half-pixel centres into weight plane k: each logit row along
-      // the columns first (top and bottom are such rows), then the rows between them.
-      const int32_t* xs = up_x_.data();
-      const float* fx = up_fx_.data();
-      float* rows = up_rows_.data() + k * size_t(h) * W_;
-      for (int32_t r = 0; r < h; ++r) {
-        const float* src = logit + size_t(r) * w;
-        float* dst = rows + size_t(r) * W_;
-        for (int32_t j = 0; j < W_; ++j) {
-          const float a0 = src[xs[2 * j]], a1v = src[xs[2 * j + 1]];
-          dst[j] = a0 + (a1v - a0) * fx[j];
-        }
-      }
-      float* out = weights + k * hw;
-      for (int32_t i = 0; i < H_; ++i) {
-        const float y = std::max(0.0f, (float(i) + 0.5f) * 0.5f - 0.5f);
-        const int32_t y0 = int32_t(std::floor(y)), y1 = std::min(y0 + 1, h - 1);
-        const float fy = y - float(y0);
-        const float* top = rows + size_t(y0) * W_;
-        const float* bottom = rows + size_t(y1) * W_;
-        float* o = out + size_t(i) * W_;
-        for (int32_t j = 0; j < W_; ++j) o[j] = (bottom[j] - top[j]) * fy + top[j];
+    // Bilinear 2x upsampling with half-pixel centres into weight plane k: each logit row along
+    // the columns first (top and bottom are such rows), then the rows between them.
+    const int32_t* xs = up_x_.data();
+    const float* fx = up_fx_.data();
+    float* rows = up_rows_.data() + k * size_t(h) * W_;
+    for (int32_t r = 0; r < h; ++r) {
+      const float* src = logit + size_t(r) * w;
+      float* dst = rows + size_t(r) * W_;
+      for (int32_t j = 0; j < W_; ++j) {
+        const float a0 = src[xs[2 * j]], a1v = src[xs[2 * j + 1]];
+        dst[j] = a0 + (a1v - a0) * fx[j];
       }
     }
+    float* out = weights + k * hw;
+    for (int32_t i = 0; i < H_; ++i) {
+      const float y = std::max(0.0f, (float(i) + 0.5f) * 0.5f - 0.5f);
+      const int32_t y0 = int32_t(std::floor(y)), y1 = std::min(y0 + 1, h - 1);
+      const float fy = y - float(y0);
+      const float* top = rows + size_t(y0) * W_;
+      const float* bottom = rows + size_t(y1) * W_;
+      float* o = out + size_t(i) * W_;
+      for (int32_t j = 0; j < W_; ++j) o[j] = (bottom[j] - top[j]) * fy + top[j];
+    }
+  };
+  const size_t parts = size_t(pool::parts(size_t(n), 1));
+  pool::parallelRange(parts, 1, [&](size_t pb, size_t pe) {
+    for (size_t part = pb; part < pe; ++part)
+      for (size_t k = part * size_t(n) / parts; k < (part + 1) * size_t(n) / parts; ++k)
+        candidate(k, in7_.data() + part * 7 * hw2, act1_.data() + part * 16 * hw2, act2_.data() + part * 16 * hw2);
   });
 
   // Softmax and blend a block of pixels at a time, plane by plane: each pixel still sums its

@@ -112,9 +112,10 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
   mass_.resize(K);
   origin_.resize(2 * K);
   pool2_.resize((K + 1) * 3 * hw2);
-  in7_.resize(K * 7 * hw2);
-  act1_.resize(K * 16 * hw2);
-  act2_.resize(K * 16 * hw2);
+  const size_t slots = size_t(pool::threads());  // one per part of the head's candidate split
+  in7_.resize(slots * 7 * hw2);
+  act1_.resize(slots * 16 * hw2);
+  act2_.resize(slots * 16 * hw2);
   logits_.resize(K * hw2);
   u0_.resize(simd::conv3x3F23WeightFloats(7, 16));
   u2_.resize(simd::conv3x3F23WeightFloats(16, 16));
