@@ -7,6 +7,7 @@
 #include "qo/qo_conv_f23.h"
 #include "qo/qo_pool.h"
 #include "qo/qo_simd.h"
+#include "qo/qo_softmax.h"
 #include "tessera/qo_tessera_pass.h"
 
 namespace qo::tessera {
@@ -102,32 +103,12 @@ void TeethPass::headForward(const float* cands, int32_t n, const float* frameWin
         candidate(k, in7_.data() + part * 7 * hw2, act1_.data() + part * 16 * hw2, act2_.data() + part * 16 * hw2);
   });
 
-  // Softmax and blend a block of pixels at a time, plane by plane: each pixel still sums its
-  // candidates in candidate order.
+  // Softmax over the candidates per pixel (each pixel sums its candidates in candidate order); the
+  // synthesis plane is all 0 in this head.
   constexpr size_t kBlock = 256;
   pool::parallelRange(hw, kBlock, [&](size_t b, size_t e) {
-    float m[kBlock], sum[kBlock];
-    for (size_t q0 = b; q0 < e; q0 += kBlock) {
-      const size_t len = std::min(kBlock, e - q0);
-      std::fill(m, m + len, -1e30f);
-      std::fill(sum, sum + len, 0.0f);
-      for (int32_t k = 0; k < n; ++k) {
-        const float* v = weights + size_t(k) * hw + q0;
-        for (size_t q = 0; q < len; ++q) m[q] = std::max(m[q], v[q]);
-      }
-      for (int32_t k = 0; k < n; ++k) {
-        float* v = weights + size_t(k) * hw + q0;
-        for (size_t q = 0; q < len; ++q) {
-          v[q] = std::exp(v[q] - m[q]);
-          sum[q] += v[q];
-        }
-      }
-      for (int32_t k = 0; k < n; ++k) {
-        float* v = weights + size_t(k) * hw + q0;
-        for (size_t q = 0; q < len; ++q) v[q] /= sum[q];
-      }
-      std::fill(weights + size_t(n) * hw + q0, weights + size_t(n) * hw + q0 + len, 0.0f);  // no synthesis branch
-    }
+    simd::softmaxPlanes(weights, size_t(n), hw, b, e);
+    std::fill(weights + size_t(n) * hw + b, weights + size_t(n) * hw + e, 0.0f);
   });
   pool::parallelRange(hw, kBlock, [&](size_t b, size_t e) {
     for (int c = 0; c < 3; ++c) {
