@@ -133,7 +133,8 @@ void Conv3x3F23(const float* HWY_RESTRICT in, int cin, int H, int W, const float
           const float* up = u + (ptrdiff_t(p) * cout + oc0) * cin;
           const float* vp = v + ptrdiff_t(p) * kMaxCin * kTiles;
           float* mp = m + ptrdiff_t(p) * kCoutChunk * kTiles;
-          int g = 0;
+          int g = 0;  // six channels share each tile load where they can: 12 sums in flight
+          for (; g + 6 <= n; g += 6) ProductsRun<6>(d, up + g * cin, cin, vp, mp + g * kTiles, nt);
           for (; g + 4 <= n; g += 4) ProductsRun<4>(d, up + g * cin, cin, vp, mp + g * kTiles, nt);
           for (; g < n; ++g) ProductsRun<1>(d, up + g * cin, cin, vp, mp + g * kTiles, nt);
         }
