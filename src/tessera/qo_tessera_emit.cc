@@ -178,18 +178,26 @@ void TeethPass::emit(const Pending& pend, const std::vector<int32_t>* lookahead,
   std::fill(delivery_.begin(), delivery_.end(), 0);
   int32_t* org = origin_.data();
   for (int32_t k = 0; k < n; ++k) windowOrigin(set_[size_t(k)], pend.ry, pend.rx, org[2 * k], org[2 * k + 1]);
+  // Each donor's shifted band covers one rectangle of the window: the pixels every donor covers
+  // are the intersection of those rectangles with the band's.
+  int32_t i0 = stamp_.band_r0, i1 = stamp_.band_r1, j0 = stamp_.band_c0, j1 = stamp_.band_c1;
+  for (int32_t k = 0; k < n; ++k) {
+    const int32_t offY = org[2 * k] + stamp_.shift_margin - stamp_.pad - stamp_.band_r0;
+    const int32_t offX = org[2 * k + 1] + stamp_.shift_margin - stamp_.pad - stamp_.band_c0;
+    i0 = std::max(i0, -offY);
+    i1 = std::min(i1, BH_ - offY);
+    j0 = std::max(j0, -offX);
+    j1 = std::min(j1, BW_ - offX);
+  }
   int64_t count = 0;
-  for (int32_t i = stamp_.band_r0; i < stamp_.band_r1; ++i)
-    for (int32_t j = stamp_.band_c0; j < stamp_.band_c1; ++j) {
-      if (!pend.mask[(size_t(stamp_.window_y0) + i) * cw + stamp_.window_x0 + j]) continue;
-      bool covered = true;
-      for (int32_t k = 0; k < n && covered; ++k)
-        covered = bandPixel(set_[size_t(k)], org[2 * k], org[2 * k + 1], i, j) != nullptr;
-      if (covered) {
+  for (int32_t i = i0; i < i1; ++i) {
+    const uint8_t* mrow = pend.mask.data() + (size_t(stamp_.window_y0) + i) * cw + stamp_.window_x0;
+    for (int32_t j = j0; j < j1; ++j)
+      if (mrow[j]) {
         delivery_[size_t(i) * W_ + j] = 1;
         ++count;
       }
-    }
+  }
 
   headForward(cands_.data(), n, frame_win_.data(), delivery_.data(), blended_.data(), weights_.data());
 
