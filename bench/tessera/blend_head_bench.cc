@@ -1,7 +1,8 @@
 // The blend head's convolution stack (3x3 7->16, ReLU, 16->16, ReLU, 16->1 over K pooled
-// candidates at the demo's window, 56 x 71) on the engine's conv3x3 kernel, one candidate at a time
-// as the pass runs it, beside the same stack as an ONNX Runtime graph (Conv, Relu) over the same
-// weights and a batch of K, at the same thread count. The whole head forward (pooling, stack,
+// candidates at the demo's window, 56 x 71) one candidate at a time, on the engine's direct conv3x3
+// kernel and as the pass runs it (minimal-filtering layers, conv3x3F23), beside the same stack as
+// an ONNX Runtime graph (Conv, Relu) over the same weights and a batch of K, at the same thread
+// count. The whole head forward (pooling, stack,
 // upsampling, softmax, blend) is reported beside them.
 //   QO_CORE_THREADS=1 build/bench/qo_bench_tessera --benchmark_filter=BlendHead --benchmark_min_time=0.5
 //   QO_CORE_THREADS=2 build/bench/qo_bench_tessera --benchmark_filter=BlendHead --benchmark_min_time=0.5
@@ -13,6 +14,7 @@
 #include <random>
 #include <vector>
 
+#include "qo/qo_conv_f23.h"
 #include "qo/qo_pool.h"
 #include "qo/qo_simd.h"
 #include "tessera/qo_tessera_pass.h"
@@ -107,15 +109,38 @@ void BM_BlendHead(benchmark::State& state) {
       }
     });
   };
+  // The stack as the head runs it: the two 16-channel layers by the minimal-filtering transform
+  // with the ReLU fused, the logit layer direct.
+  std::vector<float> u0(qo::simd::conv3x3F23WeightFloats(7, 16)), u2(qo::simd::conv3x3F23WeightFloats(16, 16)),
+      yF23(y.size());
+  qo::simd::conv3x3F23Weights(head.cand0_w.data(), 7, 16, u0.data());
+  qo::simd::conv3x3F23Weights(head.cand2_w.data(), 16, 16, u2.data());
+  const auto f23Stack = [&] {
+    qo::pool::parallelRange(size_t(K), 1, [&](size_t lo, size_t hi) {
+      for (size_t k = lo; k < hi; ++k) {
+        float* p1 = a1.data() + k * 16 * hw2;
+        float* p2 = a2.data() + k * 16 * hw2;
+        qo::simd::conv3x3F23(x.data() + k * 7 * hw2, 7, h, w, u0.data(), head.cand0_b.data(), 16, true, p1);
+        qo::simd::conv3x3F23(p1, 16, h, w, u2.data(), head.cand2_b.data(), 16, true, p2);
+        qo::simd::conv3x3Range(p2, 1, 16, h, w, head.cand4_w.data(), head.cand4_b.data(), 1, yF23.data() + k * hw2, 0,
+                               1);
+      }
+    });
+  };
+  f23Stack();
   qoStack();
-  double maxDiff = 0;
+  double maxDiff = 0, maxDiffF23 = 0;
+  for (size_t i = 0; i < y.size(); ++i) maxDiffF23 = std::max(maxDiffF23, double(std::abs(yF23[i] - yOrt[i])));
   for (size_t i = 0; i < y.size(); ++i) maxDiff = std::max(maxDiff, double(std::abs(y[i] - yOrt[i])));
 
-  double tQo = 0, tOrt = 0, tHead = 0;
+  double tQo = 0, tOrt = 0, tHead = 0, tF23 = 0;
   for (auto _ : state) {
     auto t0 = Clock::now();
     qoStack();
     tQo += since(t0);
+    t0 = Clock::now();
+    f23Stack();
+    tF23 += since(t0);
     t0 = Clock::now();
     session.Run(ro, bind);
     tOrt += since(t0);
@@ -128,6 +153,10 @@ void BM_BlendHead(benchmark::State& state) {
   state.counters["qo_stack_ms"] = 1e3 * tQo / it;
   state.counters["ort_stack_ms"] = 1e3 * tOrt / it;
   state.counters["ort_over_qo"] = tOrt / std::max(tQo, 1e-12);
+  state.counters["f23_stack_ms"] = 1e3 * tF23 / it;
+  state.counters["ort_over_f23"] = tOrt / std::max(tF23, 1e-12);
+  state.counters["direct_over_f23"] = tQo / std::max(tF23, 1e-12);
+  state.counters["f23_max_abs_diff"] = maxDiffF23;
   state.counters["qo_head_ms"] = 1e3 * tHead / it;
   state.counters["max_abs_diff"] = maxDiff;
 }

@@ -8,6 +8,7 @@
 #include <numeric>
 #include <stdexcept>
 
+#include "qo/qo_conv_f23.h"
 #include "qo/qo_pool.h"
 #include "qo/qo_simd.h"
 
@@ -111,10 +112,15 @@ TeethPass::TeethPass(const BankData& bank, const HeadWeights& head, const ServeC
   mass_.resize(K);
   origin_.resize(2 * K);
   pool2_.resize((K + 1) * 3 * hw2);
-  in7_.resize(K * 7 * hw2);
-  act1_.resize(K * 16 * hw2);
-  act2_.resize(K * 16 * hw2);
+  const size_t slots = size_t(pool::threads());  // one per part of the head's candidate split
+  in7_.resize(slots * 7 * hw2);
+  act1_.resize(slots * 16 * hw2);
+  act2_.resize(slots * 16 * hw2);
   logits_.resize(K * hw2);
+  u0_.resize(simd::conv3x3F23WeightFloats(7, 16));
+  u2_.resize(simd::conv3x3F23WeightFloats(16, 16));
+  simd::conv3x3F23Weights(head_.cand0_w.data(), 7, 16, u0_.data());
+  simd::conv3x3F23Weights(head_.cand2_w.data(), 16, 16, u2_.data());
   up_rows_.resize(K * size_t(H_ / 2) * size_t(W_));
   up_x_.resize(2 * size_t(W_));
   up_fx_.resize(size_t(W_));

@@ -188,6 +188,7 @@ class TeethPass {
   std::vector<int32_t> origin_;    // 2K: window origins of the set
   std::vector<float> pool2_;       // (K + 1) x 3 x h x w: candidates then the frame
   std::vector<float> in7_, act1_, act2_, logits_;
+  std::vector<float> u0_, u2_;      // the first two layers' kernels, transformed for conv3x3F23
   std::vector<float> up_rows_;      // K x h x W: logit rows upsampled along the columns
   std::vector<int32_t> up_x_;       // 2W: the two source columns of each window column
   std::vector<float> up_fx_;        // W: their blend

@@ -444,6 +444,7 @@ TEST(TeethPassEmit, LookAheadVoteAndHysteresis) {
     p.frame = 0;
     p.rgb = cv.rgb;
     p.mask = cv.mask;
+    for (int y = s.window_y0; y < s.window_y0 + s.window_h; y += 2) p.mask[size_t(y) * s.canvas_w + s.window_x0 + y % 5] = 0;
     p.ok = true;
     p.ry = 1;
     p.rx = -1;
@@ -460,6 +461,18 @@ TEST(TeethPassEmit, LookAheadVoteAndHysteresis) {
           for (int c = 0; c < 3; ++c)
             ASSERT_EQ(pass.candU8()[((size_t(k) * s.window_h + i) * s.window_w + j) * 3 + c],
                       std::max(0, donorByte(bank, cfg, pass.lastSet()[size_t(k)], 1, -1, i, j, c)));
+    // Delivered: inside the band, mask set, and every donor's band covering the pixel.
+    size_t delivered = 0;
+    for (int i = 0; i < s.window_h; ++i)
+      for (int j = 0; j < s.window_w; ++j) {
+        bool want = i >= s.band_r0 && i < s.band_r1 && j >= s.band_c0 && j < s.band_c1 &&
+                    p.mask[size_t(s.window_y0 + i) * s.canvas_w + s.window_x0 + j] != 0;
+        for (int k = 0; k < 3; ++k) want = want && donorByte(bank, cfg, pass.lastSet()[size_t(k)], 1, -1, i, j, 0) >= 0;
+        ASSERT_EQ(pass.lastDelivery()[size_t(i) * s.window_w + j], want ? 1 : 0) << i << "," << j;
+        delivered += want;
+      }
+    EXPECT_GT(delivered, 0u);
+    EXPECT_LT(delivered, size_t(s.band_r1 - s.band_r0) * size_t(s.band_c1 - s.band_c0));
     EXPECT_EQ(pass.heldSet().size(), size_t(hyst));
     // The next frame reuses the held set first, then the new donors not in it.
     p.frame = 1;
