@@ -34,4 +34,9 @@ QO_API int parts(size_t total, size_t grain);
 // (part 0's if it threw, else the first a worker caught); the process is never terminated.
 QO_API void parallelRange(size_t total, size_t grain, const std::function<void(size_t begin, size_t end)>& fn);
 
+// Calls fn(i) once for every i in [0, jobs), each thread claiming the next unclaimed index: for
+// jobs of uneven cost, and so that a thread losing its core to another process leaves its share to
+// the others instead of holding the call up. Same safety and exception rules as parallelRange.
+QO_API void parallelClaim(size_t jobs, const std::function<void(size_t job)>& fn);
+
 }  // namespace qo::pool

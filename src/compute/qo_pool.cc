@@ -1,6 +1,7 @@
 #include "compute/qo_pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <condition_variable>
 #include <cstdlib>
@@ -161,6 +162,18 @@ void parallelRange(size_t total, size_t grain, const Fn& fn) {
   } unnest;
   if (!tPool) tPool = std::make_unique<Pool>(threads());
   tPool->run(total, p, fn);
+}
+
+void parallelClaim(size_t jobs, const std::function<void(size_t job)>& fn) {
+  const int p = tNested ? 1 : parts(jobs, 1);
+  if (p < 2) {
+    for (size_t i = 0; i < jobs; ++i) fn(i);
+    return;
+  }
+  std::atomic<size_t> next{0};
+  parallelRange(size_t(p), 1, [&](size_t, size_t) {
+    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < jobs;) fn(i);
+  });
 }
 
 }  // namespace qo::pool

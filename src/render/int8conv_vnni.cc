@@ -1,8 +1,7 @@
 // com.corvanta.int8::Int8ConvVNNI: quantise X, sum exactly in int32, dequantise with the
 // border-aware weight sums. Three pool phases run one after another (range, quantisation, rows);
 // each job writes disjoint outputs. Within a phase the threads claim jobs one at a time, so a
-// thread that loses its core to another process leaves its share to the others instead of
-// holding the phase up.
+// thread that loses its core to another process does not hold the phase up.
 #include "render/int8conv_vnni.h"
 
 #include <algorithm>
@@ -100,20 +99,6 @@ struct RowBuffers {
 thread_local RunBuffers tRun;
 thread_local RowBuffers tRow;
 
-// Runs job(i) for every i in [0, jobs) on the pool, each thread claiming the next unclaimed job.
-template <class Job>
-void eachJob(size_t jobs, const Job& job) {
-  const int parts = pool::parts(jobs, 1);
-  if (parts < 2) {
-    for (size_t i = 0; i < jobs; ++i) job(i);
-    return;
-  }
-  std::atomic<size_t> next{0};
-  pool::parallelRange(size_t(parts), 1, [&](size_t, size_t) {
-    for (size_t i; (i = next.fetch_add(1, std::memory_order_relaxed)) < jobs;) job(i);
-  });
-}
-
 template <class T>
 T* sized(std::vector<T>& v, size_t n) {
   if (v.size() < n) v.resize(n);
@@ -208,7 +193,7 @@ void Int8ConvKernel::run(OrtKernelContext* context) {
     float* los = sized(tRun.lo, chunks);
     float* his = sized(tRun.hi, chunks);
     uint8_t* ok = sized(tRun.finite, chunks);
-    eachJob(chunks, [&](size_t k) {
+    pool::parallelClaim(chunks, [&](size_t k) {
       const size_t first = k * kRangeChunk;
       ok[k] = simd::int8Range(xp + first, std::min(kRangeChunk, count - first), &los[k], &his[k]);
     });
@@ -238,7 +223,7 @@ void Int8ConvKernel::run(OrtKernelContext* context) {
   const int Cp = pk.Cp;
   const size_t plane = size_t(H) * size_t(W), pixels = size_t(N) * plane;
   uint8_t* q = sized(tRun.q, pixels * size_t(Cp));
-  eachJob((pixels + kQuantGrain - 1) / kQuantGrain, [&](size_t job) {
+  pool::parallelClaim((pixels + kQuantGrain - 1) / kQuantGrain, [&](size_t job) {
     size_t b = job * kQuantGrain;
     const size_t e = std::min(pixels, b + kQuantGrain);
     while (b < e) {
@@ -263,7 +248,7 @@ void Int8ConvKernel::run(OrtKernelContext* context) {
   int32_t* zpWhole = sized(tRun.zpWhole, size_t(m));
   float* k = sized(tRun.k, size_t(m));
   for (int c = 0; c < m; ++c) zpWhole[c] = zp * pk.wholeSums[size_t(c)], k[c] = scale * wsp[c];
-  eachJob(size_t(N) * size_t(OH), [&](size_t job) {
+  pool::parallelClaim(size_t(N) * size_t(OH), [&](size_t job) {
     int16_t* scratch = sized(tRow.scratch, simd::int8ConvScratchSize(g));
     int32_t* acc = sized(tRow.acc, size_t(OW) * mp);
     int32_t* rowSums = sized(tRow.rowSums, size_t(KW) * m);  // [kw][m] over the in-image tap rows

@@ -87,6 +87,30 @@ TEST(PoolParallelRange, CoversEveryIndexExactlyOnce) {
   }
 }
 
+TEST(PoolParallelClaim, EveryJobOnceAndAHeldThreadLeavesTheRest) {
+  for (size_t jobs : {size_t{0}, size_t{1}, size_t{7}, size_t{1000}}) {
+    std::vector<std::atomic<int>> hits(jobs);
+    parallelClaim(jobs, [&](size_t i) { ++hits[i]; });
+    for (size_t i = 0; i < jobs; ++i) ASSERT_EQ(hits[i].load(), 1) << "jobs " << jobs << " index " << i;
+  }
+  if (threads() < 2) GTEST_SKIP() << "one thread configured";
+  // The thread that takes job 0 stays on it until every other job is done: static halves would
+  // leave its half waiting, claiming lets the other thread take them all.
+  constexpr size_t kJobs = 64;
+  std::atomic<size_t> done{0};
+  std::atomic<bool> timedOut{false};
+  parallelClaim(kJobs, [&](size_t i) {
+    if (i == 0) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+      while (done.load() < kJobs - 1)
+        if (std::chrono::steady_clock::now() > deadline) return void(timedOut = true);
+    }
+    ++done;
+  });
+  EXPECT_FALSE(timedOut.load());
+  EXPECT_EQ(done.load(), kJobs);
+}
+
 TEST(PoolParallelRange, SmallJobsRunAsOneCallOnTheCaller) {
   Recorder r;
   parallelRange(0, 1, std::ref(r));
