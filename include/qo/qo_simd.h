@@ -106,7 +106,8 @@ struct Int8ConvGeometry {
   int blocks;  // packed output-channel blocks
 };
 
-// int16 values int8ConvPack writes for M output channels.
+// int16 values int8ConvPack writes for M output channels. The packed layout is the CPU path's own
+// (bytes on the AVX-512 VNNI path): pack and run in a process with the same SIMD targets.
 QO_API size_t int8ConvPackedSize(int M, int Cp, int KH, int KW);
 // w [M][C][KH][KW] -> packed (int8ConvPackedSize values), Cp >= C the padded channel count.
 QO_API void int8ConvPack(const int8_t* w, int M, int C, int KH, int KW, int Cp, int16_t* packed);
