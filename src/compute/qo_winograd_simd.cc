@@ -25,19 +25,27 @@ namespace {
 
 #if HWY_ARCH_X86
 using D = hn::CappedTag<float, 8>;
+// The products run over output channels only, so where the layer's channel count allows they take
+// the widest vectors (16 lanes on AVX-512: server cores issue two full-width FMAs a cycle); every
+// output is still one FMA chain over the input channels in order, the same bits as 8 lanes.
+using DP = hn::CappedTag<float, 16>;
 #else
 using D = hn::FixedTag<float, 4>;
+using DP = D;
 #endif
 using V = hn::Vec<D>;
 using H = Held<D>;  // V where it sits in an array
 constexpr int kLanes = int(hn::MaxLanes(D()));
+constexpr int kProductLanes = int(hn::MaxLanes(DP()));
 constexpr int kGroup = 6;  // blocks per group
 // AVX-512's 32 registers hold 24 accumulators: four channel vectors per block, so the blocks'
 // values are broadcast half as often. The sums' order is the same as with 12.
 constexpr bool kWideRegisters = HWY_TARGET == HWY_AVX3;
 
 // t = B^T d for one column of six values.
-HWY_INLINE void InputColumn(D d, const H* HWY_RESTRICT x, H* HWY_RESTRICT t) {
+template <class DT>
+HWY_INLINE void InputColumn(DT d, const Held<DT>* HWY_RESTRICT x, Held<DT>* HWY_RESTRICT t) {
+  using V = hn::Vec<DT>;
   const V four = hn::Set(d, 4.0f), five = hn::Set(d, 5.0f), two = hn::Set(d, 2.0f);
   const V x0 = x[0], x1 = x[1], x2 = x[2], x3 = x[3], x4 = x[4], x5 = x[5];
   t[0] = hn::Add(hn::NegMulAdd(five, x2, hn::Mul(four, x0)), x4);
@@ -49,7 +57,9 @@ HWY_INLINE void InputColumn(D d, const H* HWY_RESTRICT x, H* HWY_RESTRICT t) {
 }
 
 // o = A^T m for one column of six values.
-HWY_INLINE void OutputColumn(D d, const H* HWY_RESTRICT m, H* HWY_RESTRICT o) {
+template <class DT>
+HWY_INLINE void OutputColumn(DT d, const Held<DT>* HWY_RESTRICT m, Held<DT>* HWY_RESTRICT o) {
+  using V = hn::Vec<DT>;
   const V two = hn::Set(d, 2.0f), four = hn::Set(d, 4.0f), eight = hn::Set(d, 8.0f);
   const V m1 = m[1], m2 = m[2], m3 = m[3], m4 = m[4];
   const V s12 = hn::Add(m1, m2), d12 = hn::Sub(m1, m2);
@@ -61,26 +71,28 @@ HWY_INLINE void OutputColumn(D d, const H* HWY_RESTRICT m, H* HWY_RESTRICT o) {
 }
 
 // M[pos][p][k..] = sum_ci V[pos][p][ci] * U[pos][ci][k..] for NP blocks and NV channel vectors.
-template <int NP, int NV>
-HWY_INLINE void Product(D d, const float* HWY_RESTRICT v, const float* HWY_RESTRICT u, int cin, int cout, int k0,
+template <int NP, int NV, class DT>
+HWY_INLINE void Product(DT d, const float* HWY_RESTRICT v, const float* HWY_RESTRICT u, int cin, int cout, int k0,
                         float* HWY_RESTRICT m) {
-  H acc[NP][NV];
+  constexpr int kL = int(hn::MaxLanes(DT()));
+  using HT = Held<DT>;
+  HT acc[NP][NV];
   for (int p = 0; p < NP; ++p)
     for (int i = 0; i < NV; ++i) acc[p][i] = hn::Zero(d);
   for (int ci = 0; ci < cin; ++ci) {
-    H w[NV];
-    for (int i = 0; i < NV; ++i) w[i] = hn::LoadU(d, u + ptrdiff_t(ci) * cout + k0 + i * kLanes);
+    HT w[NV];
+    for (int i = 0; i < NV; ++i) w[i] = hn::LoadU(d, u + ptrdiff_t(ci) * cout + k0 + i * kL);
     for (int p = 0; p < NP; ++p) {
-      const V b = hn::Set(d, v[p * cin + ci]);
+      const hn::Vec<DT> b = hn::Set(d, v[p * cin + ci]);
       for (int i = 0; i < NV; ++i) acc[p][i] = hn::MulAdd(Get(w[i]), b, Get(acc[p][i]));
     }
   }
   for (int p = 0; p < NP; ++p)
-    for (int i = 0; i < NV; ++i) hn::StoreU(Get(acc[p][i]), d, m + ptrdiff_t(p) * cout + k0 + i * kLanes);
+    for (int i = 0; i < NV; ++i) hn::StoreU(Get(acc[p][i]), d, m + ptrdiff_t(p) * cout + k0 + i * kL);
 }
 
-template <int NV>
-HWY_INLINE void ProductBlocks(D d, const float* v, const float* u, int cin, int cout, int k0, float* m, int np) {
+template <int NV, class DT>
+HWY_INLINE void ProductBlocks(DT d, const float* v, const float* u, int cin, int cout, int k0, float* m, int np) {
   // Twelve accumulators where 16 registers allow: 6 blocks x 2 vectors, 4 x 3, 6 x 1; with 32,
   // 6 x 4 and 6 x 3.
   constexpr int kCap = NV == 3 && !kWideRegisters ? 4 : 6;
@@ -99,10 +111,11 @@ HWY_INLINE void ProductBlocks(D d, const float* v, const float* u, int cin, int 
 }
 
 // `group`: blocks per patch position in v and m; kFixed, when not 0, is that number at compile time.
-template <int kFixed>
-void Products(D d, const float* v, const float* u, int cin, int cout, float* m, int np, int runtimeGroup) {
+template <int kFixed, class DT>
+void Products(DT d, const float* v, const float* u, int cin, int cout, float* m, int np, int runtimeGroup) {
+  constexpr int kL = int(hn::MaxLanes(DT()));
   const int group = kFixed ? kFixed : runtimeGroup;
-  const int vectors = cout / kLanes;
+  const int vectors = cout / kL;
   for (int pos = 0; pos < 36; ++pos) {
     const float* vp = v + ptrdiff_t(pos) * group * cin;
     const float* up = u + ptrdiff_t(pos) * cin * cout;
@@ -110,14 +123,65 @@ void Products(D d, const float* v, const float* u, int cin, int cout, float* m, 
     for (int v0 = 0; v0 < vectors;) {
       const int left = vectors - v0;
       const int nv = kWideRegisters ? std::min(left, 4) : left == 4 ? 2 : std::min(left, 3);
-      if (kWideRegisters && nv == 4) ProductBlocks<4>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
-      else if (nv == 3) ProductBlocks<3>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
-      else if (nv == 2) ProductBlocks<2>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
-      else ProductBlocks<1>(d, vp, up, cin, cout, v0 * kLanes, mp, np);
+      if (kWideRegisters && nv == 4) ProductBlocks<4>(d, vp, up, cin, cout, v0 * kL, mp, np);
+      else if (nv == 3) ProductBlocks<3>(d, vp, up, cin, cout, v0 * kL, mp, np);
+      else if (nv == 2) ProductBlocks<2>(d, vp, up, cin, cout, v0 * kL, mp, np);
+      else ProductBlocks<1>(d, vp, up, cin, cout, v0 * kL, mp, np);
       v0 += nv;
     }
   }
 }
+
+// V[pos][p][c..] = (B^T d B)[pos] for the 6 x 6 patch at column x of `rows`, channels [c0, c1).
+template <class DT>
+HWY_INLINE void InputBlock(DT d, const float* const* rows, ptrdiff_t x, int cin, int c0, int c1, float* vbuf,
+                           int group, int p) {
+  using HT = Held<DT>;
+  for (int c = c0; c < c1; c += int(hn::Lanes(d))) {
+    HT t[6][6];  // t[a][j]: row a of B^T d, column j
+    for (int j = 0; j < 6; ++j) {
+      HT col[6], out[6];
+      for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
+      InputColumn(d, col, out);
+      for (int a = 0; a < 6; ++a) t[a][j] = out[a];
+    }
+    for (int a = 0; a < 6; ++a) {
+      HT out[6];
+      InputColumn(d, t[a], out);
+      for (int b = 0; b < 6; ++b) hn::StoreU(Get(out[b]), d, vbuf + (ptrdiff_t(a * 6 + b) * group + p) * cin + c);
+    }
+  }
+}
+
+// The 4 x 4 outputs (A^T M A + bias, rectified) of block p, channels [k0, k1), stored as fp16 at
+// `o` (output pixel rows `rowOut` apart).
+template <class DT>
+HWY_INLINE void OutputBlock(DT d, const float* mbuf, int group, int p, int cout, int k0, int k1, const float* bias,
+                            bool relu, uint16_t* o, size_t rowOut) {
+  using HT = Held<DT>;
+  for (int k = k0; k < k1; k += int(hn::Lanes(d))) {
+    HT s[4][6];  // s[a][j]: row a of A^T m, column j
+    for (int j = 0; j < 6; ++j) {
+      HT col[6], out[4];
+      for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, mbuf + (ptrdiff_t(r * 6 + j) * group + p) * cout + k);
+      OutputColumn(d, col, out);
+      for (int a = 0; a < 4; ++a) s[a][j] = out[a];
+    }
+    const hn::Vec<DT> b0 = hn::LoadU(d, bias + k);
+    for (int a = 0; a < 4; ++a) {
+      HT out[4];
+      OutputColumn(d, s[a], out);
+      for (int b = 0; b < 4; ++b) {
+        hn::Vec<DT> v = hn::Add(Get(out[b]), b0);
+        if (relu) v = hn::Max(v, hn::Zero(d));
+        StoreAsHalves(d, v, o + size_t(a) * rowOut + ptrdiff_t(b) * cout + k);
+      }
+    }
+  }
+}
+
+// Channels [0, n) split into a run of wide vectors and a tail of narrow ones: the end of the run.
+HWY_INLINE int WideEnd(int n) { return kProductLanes > kLanes ? n / kProductLanes * kProductLanes : 0; }
 
 // Narrow maps (kWide false): one group is every block of up to `blockRows` block rows, so that the
 // weights stream once per group; wide ones: groups of kGroup blocks along one block row, with the
@@ -133,11 +197,17 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
   const size_t rowOut = size_t(W + 2) * size_t(cout);
   float* const vbuf = stage + size_t(ring) * rowIn;
   float* const mbuf = vbuf + size_t(36) * group * cin;
+  // The transforms work per channel, so they too take wide vectors over the channels that fill them.
+  const int inWide = WideEnd(cin), outWide = WideEnd(cout);
+  const size_t rowWide = size_t(WideEnd(int(rowIn)));
   const auto slot = [&](int r) { return stage + size_t(r % ring) * rowIn; };
   const auto widen = [&](int r) {
     const uint16_t* src = m.in + size_t(r) * rowIn;
     float* dst = slot(r);
-    for (size_t i = 0; i < rowIn; i += kLanes) hn::StoreU(LoadHalvesForArithmetic(d, src + i), d, dst + i);
+    const DP dp;
+    for (size_t i = 0; i < rowWide; i += kProductLanes)
+      hn::StoreU(LoadHalvesForArithmetic(dp, src + i), dp, dst + i);
+    for (size_t i = rowWide; i < rowIn; i += kLanes) hn::StoreU(LoadHalvesForArithmetic(d, src + i), d, dst + i);
   };
   if (y0 < y1) {
     widen(y0);
@@ -154,46 +224,19 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
         const float* rows[6];
         for (int r = 0; r < 6; ++r) rows[r] = slot(top + r);
-        for (int c = 0; c < cin; c += kLanes) {
-          H t[6][6];  // t[a][j]: row a of B^T d, column j
-          for (int j = 0; j < 6; ++j) {
-            H col[6], out[6];
-            for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
-            InputColumn(d, col, out);
-            for (int a = 0; a < 6; ++a) t[a][j] = out[a];
-          }
-          for (int a = 0; a < 6; ++a) {
-            H out[6];
-            InputColumn(d, t[a], out);
-            for (int b = 0; b < 6; ++b)
-              hn::StoreU(Get(out[b]), d, vbuf + (ptrdiff_t(a * 6 + b) * group + p) * cin + c);
-          }
-        }
+        InputBlock(DP(), rows, x, cin, 0, inWide, vbuf, group, p);
+        InputBlock(d, rows, x, cin, inWide, cin, vbuf, group, p);
       }
-      Products<kWide ? kGroup : 0>(d, vbuf, L.weights, cin, cout, mbuf, np, group);
+      if (kProductLanes > kLanes && cout % kProductLanes == 0)
+        Products<kWide ? kGroup : 0>(DP(), vbuf, L.weights, cin, cout, mbuf, np, group);
+      else
+        Products<kWide ? kGroup : 0>(d, vbuf, L.weights, cin, cout, mbuf, np, group);
       for (int p = 0; p < np; ++p) {
         const int q = g + p, top = y + 4 * (q / perRow);
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
-        for (int k = 0; k < cout; k += kLanes) {
-          H s[4][6];  // s[a][j]: row a of A^T m, column j
-          for (int j = 0; j < 6; ++j) {
-            H col[6], out[4];
-            for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, mbuf + (ptrdiff_t(r * 6 + j) * group + p) * cout + k);
-            OutputColumn(d, col, out);
-            for (int a = 0; a < 4; ++a) s[a][j] = out[a];
-          }
-          const V bias = hn::LoadU(d, L.bias + k);
-          for (int a = 0; a < 4; ++a) {
-            H out[4];
-            OutputColumn(d, s[a], out);
-            uint16_t* o = m.out + size_t(top + 1 + a) * rowOut + size_t(x + 1) * cout + k;
-            for (int b = 0; b < 4; ++b) {
-              V v = hn::Add(Get(out[b]), bias);
-              if (L.relu) v = hn::Max(v, hn::Zero(d));
-              StoreAsHalves(d, v, o + ptrdiff_t(b) * cout);
-            }
-          }
-        }
+        uint16_t* o = m.out + size_t(top + 1) * rowOut + size_t(x + 1) * cout;
+        OutputBlock(DP(), mbuf, group, p, cout, 0, outWide, L.bias, L.relu, o, rowOut);
+        OutputBlock(d, mbuf, group, p, cout, outWide, cout, L.bias, L.relu, o, rowOut);
       }
     }
   }
