@@ -59,4 +59,25 @@ void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, in
 void basisColumns(const float* coef, int k, const float* basis, size_t c0, size_t c1, float* const* out,
                   int frames);
 
+// One output row of the engine's warp (`side` pixels): the grid resized linearly to the row (grid
+// rows a and b of 64 x 2 floats, weights dya / dyb; per column the taps colA / colB and weights
+// colDa / colDb), then a bilinear sample of three planes of side x side floats, zeros outside,
+// align_corners 0, times the occlusion of the pixel's cell (occRow[x / 8]).
+// out[c * side * side + x] receives channel c, occOut[x] the occlusion.
+struct ConvWarpRowArgs {
+  const float* gridA = nullptr;
+  const float* gridB = nullptr;
+  float dya = 0, dyb = 0;
+  const int* colA = nullptr;
+  const int* colB = nullptr;
+  const float* colDa = nullptr;
+  const float* colDb = nullptr;
+  const float* planes = nullptr;
+  const float* occRow = nullptr;
+  int side = 0;
+  float* out = nullptr;
+  float* occOut = nullptr;
+};
+void convWarpRow(const ConvWarpRowArgs& args);
+
 }  // namespace qo::simd

@@ -501,37 +501,13 @@ void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1, float* scratch) {
   for (int y = y0; y < y1; ++y) {
     const float sy = std::min(std::max((float(y) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
     const int ya = int(sy), yb = std::min(ya + 1, 63);
-    const float dya = ya == yb ? 0.5f : sy - float(ya), dyb = ya == yb ? 0.5f : float(yb) - sy;
-    for (int x = 0; x < kCrop; ++x) {
-      const int xa = colA[x], xb = colB[x];
-      const float dxa = colDa[x], dxb = colDb[x];
-      float q[2];
-      for (int c = 0; c < 2; ++c) {
-        const float v11 = g[(size_t(ya) * 64 + xa) * 2 + c], v21 = g[(size_t(ya) * 64 + xb) * 2 + c];
-        const float v12 = g[(size_t(yb) * 64 + xa) * 2 + c], v22 = g[(size_t(yb) * 64 + xb) * 2 + c];
-        q[c] = dxb * dyb * v11 + dxa * dyb * v21 + dxb * dya * v12 + dxa * dya * v22;
-      }
-      // Bilinear sample, zeros outside, align_corners 0.
-      const float ix = ((q[0] + 1.0f) * float(kCrop) - 1.0f) / 2.0f;
-      const float iy = ((q[1] + 1.0f) * float(kCrop) - 1.0f) / 2.0f;
-      const float fx = std::floor(ix), fy = std::floor(iy);
-      const int x0 = int(fx), yy0 = int(fy);
-      const float wx1 = ix - fx, wx0 = 1.0f - wx1, wy1 = iy - fy, wy0 = 1.0f - wy1;
-      const bool inX0 = x0 >= 0 && x0 < kCrop, inX1 = x0 + 1 >= 0 && x0 + 1 < kCrop;
-      const bool inY0 = yy0 >= 0 && yy0 < kCrop, inY1 = yy0 + 1 >= 0 && yy0 + 1 < kCrop;
-      const float occ = f.occ64.get()[size_t(y / 8) * 64 + size_t(x / 8)];
-      const size_t o = size_t(y) * kCrop + x;
-      f.occ512.get()[o] = occ;
-      for (int c = 0; c < 3; ++c) {
-        const float* p = P + size_t(c) * kPlane512;
-        const float v00 = inY0 && inX0 ? p[size_t(yy0) * kCrop + x0] : 0.0f;
-        const float v01 = inY0 && inX1 ? p[size_t(yy0) * kCrop + x0 + 1] : 0.0f;
-        const float v10 = inY1 && inX0 ? p[size_t(yy0 + 1) * kCrop + x0] : 0.0f;
-        const float v11 = inY1 && inX1 ? p[size_t(yy0 + 1) * kCrop + x0 + 1] : 0.0f;
-        const float s = wy0 * (wx0 * v00 + wx1 * v01) + wy1 * (wx0 * v10 + wx1 * v11);
-        f.warped.get()[size_t(c) * kPlane512 + o] = s * occ;
-      }
-    }
+    simd::ConvWarpRowArgs w;
+    w.gridA = g + size_t(ya) * 64 * 2, w.gridB = g + size_t(yb) * 64 * 2;
+    w.dya = ya == yb ? 0.5f : sy - float(ya), w.dyb = ya == yb ? 0.5f : float(yb) - sy;
+    w.colA = colA, w.colB = colB, w.colDa = colDa, w.colDb = colDb;
+    w.planes = P, w.occRow = f.occ64.get() + size_t(y / 8) * 64, w.side = kCrop;
+    w.out = f.warped.get() + size_t(y) * kCrop, w.occOut = f.occ512.get() + size_t(y) * kCrop;
+    simd::convWarpRow(w);
   }
   // The correction path's input rows under this band, assembled in float and stored in one go.
   for (int y = y0 / 2; y < y1 / 2; ++y) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "compute/qo_convf16.h"
@@ -96,6 +97,74 @@ TEST(SimdConvF16, BlockedBasisProductMatchesPlainLoopOnEveryTarget) {
         double s = 0;
         for (int j = 0; j < k; ++j) s += double(coef[size_t(f * k + j)]) * basis[size_t(j * columns + c)];
         ASSERT_NEAR(out[size_t(f)][size_t(c)], s, 1e-5) << f << "," << c;
+      }
+  });
+}
+
+// The warp row against its formula, bit for bit: grids reaching past the image (zeros there), a
+// width with a tail the vectors do not cover, and a NaN grid value that must not read outside.
+TEST(SimdConvF16, WarpRowMatchesFormulaOnEveryTarget) {
+  constexpr int side = 40;
+  std::vector<float> gridA(128), gridB(128), planes(3 * side * side), occ(64), colDa(side), colDb(side);
+  std::vector<int> colA(side), colB(side);
+  for (int i = 0; i < 128; ++i) {
+    gridA[size_t(i)] = 1.3f * std::sin(float(i) * 1.7f);
+    gridB[size_t(i)] = 1.3f * std::cos(float(i) * 0.9f);
+  }
+  for (size_t i = 0; i < planes.size(); ++i) planes[i] = std::sin(float(i) * 0.31f);
+  for (int i = 0; i < 64; ++i) occ[size_t(i)] = 0.5f + 0.5f * std::sin(float(i));
+  for (int x = 0; x < side; ++x) {
+    colA[size_t(x)] = (x * 7) % 64, colB[size_t(x)] = std::min(colA[size_t(x)] + 1, 63);
+    colDa[size_t(x)] = float(x % 9) / 8.0f, colDb[size_t(x)] = 1.0f - colDa[size_t(x)];
+  }
+  const float dya = 0.375f, dyb = 0.625f;
+  std::vector<float> want(3 * side * side, -9.0f), wantOcc(side);
+  for (int x = 0; x < side; ++x) {
+    const int xa = colA[size_t(x)], xb = colB[size_t(x)];
+    const float dxa = colDa[size_t(x)], dxb = colDb[size_t(x)];
+    float q[2];
+    for (int c = 0; c < 2; ++c)
+      q[c] = dxb * dyb * gridA[size_t(2 * xa + c)] + dxa * dyb * gridA[size_t(2 * xb + c)] +
+             dxb * dya * gridB[size_t(2 * xa + c)] + dxa * dya * gridB[size_t(2 * xb + c)];
+    const float ix = ((q[0] + 1.0f) * side - 1.0f) / 2.0f, iy = ((q[1] + 1.0f) * side - 1.0f) / 2.0f;
+    const float fx = std::floor(ix), fy = std::floor(iy);
+    const int x0 = int(fx), y0 = int(fy);
+    const float wx1 = ix - fx, wx0 = 1.0f - wx1, wy1 = iy - fy, wy0 = 1.0f - wy1;
+    const auto at = [&](int c, int yy, int xx) {
+      return yy >= 0 && yy < side && xx >= 0 && xx < side ? planes[size_t((c * side + yy) * side + xx)] : 0.0f;
+    };
+    wantOcc[size_t(x)] = occ[size_t(x / 8)];
+    for (int c = 0; c < 3; ++c) {
+      const float s = wy0 * (wx0 * at(c, y0, x0) + wx1 * at(c, y0, x0 + 1)) +
+                      wy1 * (wx0 * at(c, y0 + 1, x0) + wx1 * at(c, y0 + 1, x0 + 1));
+      want[size_t(c * side * side + x)] = s * occ[size_t(x / 8)];
+    }
+  }
+  test::forEachSimdTarget([&] {
+    std::vector<float> out(3 * side * side, -9.0f), outOcc(side, -9.0f);
+    simd::ConvWarpRowArgs a;
+    a.gridA = gridA.data(), a.gridB = gridB.data(), a.dya = dya, a.dyb = dyb;
+    a.colA = colA.data(), a.colB = colB.data(), a.colDa = colDa.data(), a.colDb = colDb.data();
+    a.planes = planes.data(), a.occRow = occ.data(), a.side = side, a.out = out.data(), a.occOut = outOcc.data();
+    simd::convWarpRow(a);
+    int outside = 0;
+    for (int x = 0; x < side; ++x) {
+      ASSERT_EQ(outOcc[size_t(x)], wantOcc[size_t(x)]) << x;
+      for (int c = 0; c < 3; ++c) {
+        const size_t i = size_t(c * side * side + x);
+        ASSERT_EQ(std::memcmp(&out[i], &want[i], sizeof(float)), 0) << "c " << c << " x " << x << ": " << out[i] << " vs " << want[i];
+        outside += want[i] == 0.0f;
+      }
+    }
+    EXPECT_GT(outside, 0);  // the grid reaches outside the image somewhere
+    std::vector<float> nanGrid = gridA;
+    for (size_t i = 0; i < nanGrid.size(); i += 3) nanGrid[i] = std::nanf("");
+    a.gridA = nanGrid.data(), a.gridB = nanGrid.data();
+    simd::convWarpRow(a);
+    for (int c = 0; c < 3; ++c)
+      for (int x = 0; x < side; ++x) {
+        const float v = out[size_t(c * side * side + x)];
+        EXPECT_TRUE(std::isnan(v) || std::fabs(v) <= 1.0f) << v;
       }
   });
 }
