@@ -25,16 +25,14 @@ namespace {
 
 #if HWY_ARCH_X86
 using D = hn::CappedTag<float, 8>;
-// The products run over output channels only, so where the layer's channel count allows they take
-// the widest vectors (16 lanes on AVX-512: server cores issue two full-width FMAs a cycle); every
-// output is still one FMA chain over the input channels in order, the same bits as 8 lanes.
+// Products and transforms work per channel, so over the channels that fill them they take the
+// widest vectors (16 lanes on AVX-512: server cores issue two full-width FMAs a cycle). Every
+// lane does the same operations in the same order as with 8 lanes, so the bits do not change.
 using DP = hn::CappedTag<float, 16>;
 #else
 using D = hn::FixedTag<float, 4>;
 using DP = D;
 #endif
-using V = hn::Vec<D>;
-using H = Held<D>;  // V where it sits in an array
 constexpr int kLanes = int(hn::MaxLanes(D()));
 constexpr int kProductLanes = int(hn::MaxLanes(DP()));
 constexpr int kGroup = 6;  // blocks per group
@@ -197,7 +195,6 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
   const size_t rowOut = size_t(W + 2) * size_t(cout);
   float* const vbuf = stage + size_t(ring) * rowIn;
   float* const mbuf = vbuf + size_t(36) * group * cin;
-  // The transforms work per channel, so they too take wide vectors over the channels that fill them.
   const int inWide = WideEnd(cin), outWide = WideEnd(cout);
   const size_t rowWide = size_t(WideEnd(int(rowIn)));
   const auto slot = [&](int r) { return stage + size_t(r % ring) * rowIn; };
