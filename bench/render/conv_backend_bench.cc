@@ -67,25 +67,24 @@ double executedFlopsPerFrame() {
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #define QO_FMA_CHAINS 12
-#define QO_R12(X) X(0) X(1) X(2) X(3) X(4) X(5) X(6) X(7) X(8) X(9) X(10) X(11)
+#define QO_FMA_OP(R, i) "vfmadd231ps %%" R "12, %%" R "13, %%" R #i "\n\t"
+#define QO_FMA12(R)                                                                                      \
+  QO_FMA_OP(R, 0) QO_FMA_OP(R, 1) QO_FMA_OP(R, 2) QO_FMA_OP(R, 3) QO_FMA_OP(R, 4) QO_FMA_OP(R, 5) QO_FMA_OP(R, 6) \
+      QO_FMA_OP(R, 7) QO_FMA_OP(R, 8) QO_FMA_OP(R, 9) QO_FMA_OP(R, 10) QO_FMA_OP(R, 11)
 // Twelve independent FMA chains per iteration (more than latency x pipes), registers only.
-__attribute__((noinline, target("avx2,fma"))) void fmaYmm(int64_t n) {
-#define OP(i) "vfmadd231ps %%ymm12, %%ymm13, %%ymm" #i "\n\t"
-  asm volatile("1:\n\t" QO_R12(OP) "dec %0\n\tjnz 1b\n\t"
-               : "+r"(n)
-               :
-               : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "cc");
-#undef OP
-}
-__attribute__((noinline, target("avx512f"))) void fmaZmm(int64_t n) {
-#define OP(i) "vfmadd231ps %%zmm12, %%zmm13, %%zmm" #i "\n\t"
-  asm volatile("1:\n\t" QO_R12(OP) "dec %0\n\tjnz 1b\n\t"
-               : "+r"(n)
-               :
-               : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "cc");
-#undef OP
-}
-#undef QO_R12
+#define QO_FMA_LOOP(NAME, TARGET, R)                                                                    \
+  __attribute__((noinline, target(TARGET))) void NAME(int64_t n) {                                     \
+    asm volatile("1:\n\t" QO_FMA12(R) "dec %0\n\tjnz 1b\n\t"                                           \
+                 : "+r"(n)                                                                             \
+                 :                                                                                     \
+                 : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
+                   "xmm11", "cc");                                                                     \
+  }
+QO_FMA_LOOP(fmaYmm, "avx2,fma", "ymm")
+QO_FMA_LOOP(fmaZmm, "avx512f", "zmm")
+#undef QO_FMA_LOOP
+#undef QO_FMA12
+#undef QO_FMA_OP
 #endif
 
 // Sustained float FLOP/s of one core, timed on the calling thread's CPU time so that time the
