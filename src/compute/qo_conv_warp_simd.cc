@@ -86,16 +86,16 @@ void ConvWarpRow(const ConvWarpRowArgs& a) {
     const VI ca = hn::LoadU(di, a.colA + x), cb = hn::LoadU(di, a.colB + x);
     const VF dxa = hn::LoadU(d, a.colDa + x), dxb = hn::LoadU(d, a.colDb + x);
     const VI ia = hn::Add(ca, ca), ib = hn::Add(cb, cb);  // component 0 of columns a and b
-    VF q[2];
-    for (int c = 0; c < 2; ++c) {
+    // Component c of the resized grid (named vectors, not an array: SVE vectors cannot be elements).
+    const auto component = [&](int c) {
       const VI oa = hn::Add(ia, hn::Set(di, c)), ob = hn::Add(ib, hn::Set(di, c));
       const VF v11 = hn::GatherIndex(d, a.gridA, oa), v21 = hn::GatherIndex(d, a.gridA, ob);
       const VF v12 = hn::GatherIndex(d, a.gridB, oa), v22 = hn::GatherIndex(d, a.gridB, ob);
       VF s = hn::Add(hn::Mul(hn::Mul(dxb, dyb), v11), hn::Mul(hn::Mul(dxa, dyb), v21));
       s = hn::Add(s, hn::Mul(hn::Mul(dxb, dya), v12));
-      q[c] = hn::Add(s, hn::Mul(hn::Mul(dxa, dya), v22));
-    }
-    const VF ix = Position(d, q[0], float(side)), iy = Position(d, q[1], float(side));
+      return hn::Add(s, hn::Mul(hn::Mul(dxa, dya), v22));
+    };
+    const VF ix = Position(d, component(0), float(side)), iy = Position(d, component(1), float(side));
     const VF fx = hn::Floor(ix), fy = hn::Floor(iy);
     const VI x0 = hn::ConvertTo(di, fx), y0 = hn::ConvertTo(di, fy);
     const VI x1 = hn::Add(x0, hn::Set(di, 1)), y1 = hn::Add(y0, hn::Set(di, 1));
