@@ -282,4 +282,31 @@ void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W,
   }
 }
 
+void convWarpRow(const qo::simd::ConvWarpRowArgs& a) {
+  const int side = a.side;
+  const size_t plane = size_t(side) * size_t(side);
+  for (int x = 0; x < side; ++x) {
+    const int xa = a.colA[x], xb = a.colB[x];
+    const float dxa = a.colDa[x], dxb = a.colDb[x], dya = a.dya, dyb = a.dyb;
+    float q[2];
+    for (int c = 0; c < 2; ++c)
+      q[c] = dxb * dyb * a.gridA[2 * xa + c] + dxa * dyb * a.gridA[2 * xb + c] + dxb * dya * a.gridB[2 * xa + c] +
+             dxa * dya * a.gridB[2 * xb + c];
+    const float ix = ((q[0] + 1.0f) * float(side) - 1.0f) / 2.0f, iy = ((q[1] + 1.0f) * float(side) - 1.0f) / 2.0f;
+    const float fx = std::floor(ix), fy = std::floor(iy);
+    const int x0 = int(fx), y0 = int(fy);
+    const float wx1 = ix - fx, wx0 = 1.0f - wx1, wy1 = iy - fy, wy0 = 1.0f - wy1;
+    const float occ = a.occRow[x / 8];
+    a.occOut[x] = occ;
+    for (int c = 0; c < 3; ++c) {
+      const float* p = a.planes + size_t(c) * plane;
+      const auto at = [&](int yy, int xx) {
+        return yy >= 0 && yy < side && xx >= 0 && xx < side ? p[size_t(yy) * side + xx] : 0.0f;
+      };
+      const float s = wy0 * (wx0 * at(y0, x0) + wx1 * at(y0, x0 + 1)) + wy1 * (wx0 * at(y0 + 1, x0) + wx1 * at(y0 + 1, x0 + 1));
+      a.out[size_t(c) * plane + x] = s * occ;
+    }
+  }
+}
+
 }  // namespace qo::plain::QO_PLAIN_NS

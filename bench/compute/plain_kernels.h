@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "compute/qo_convf16.h"
+
 #define QO_PLAIN_KERNELS(ns)                                                                                      \
   namespace ns {                                                                                                   \
   void f16ToF32(const uint16_t* src, float* dst, size_t count);                                                    \
@@ -30,6 +32,8 @@
                       int rowBegin, int rowEnd);                                                                   \
   void warpDirectorRows(const float* x, const float* grid, float* y, int H, int W, int Hg, int Wg, int rowBegin,  \
                         int rowEnd);                                                                               \
+  /* The conv engine's warp row, per pixel as the formula reads. */                                               \
+  void convWarpRow(const qo::simd::ConvWarpRowArgs& a);                                                            \
   }
 
 namespace qo::plain {

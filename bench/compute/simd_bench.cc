@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "compute/plain_kernels.h"
+#include "compute/qo_convf16.h"
 #include "qo/qo_simd.h"
 
 namespace {
@@ -166,6 +167,32 @@ SamplingImage& samplingImage(const SamplingShape& s) {
   return *image;
 }
 
+// The conv engine's warp of a 512 crop: a smooth 64 x 64 grid (a gentle zoom and shift, partly
+// outside the image) resized per row and sampled from three planes, every row of the frame.
+struct ConvWarpFrame {
+  static constexpr int kSide = 512;
+  std::vector<float> grid, planes, occ, out, occOut, colDa, colDb;
+  std::vector<int> colA, colB;
+  ConvWarpFrame()
+      : grid(64 * 64 * 2), planes(3 * size_t(kSide) * kSide), occ(64 * 64), out(planes.size()),
+        occOut(size_t(kSide) * kSide), colDa(kSide), colDb(kSide), colA(kSide), colB(kSide) {
+    std::mt19937 rng(7);
+    for (int y = 0; y < 64; ++y)
+      for (int x = 0; x < 64; ++x) {
+        grid[size_t(y * 64 + x) * 2] = 1.05f * ((float(x) + 0.5f) / 32.0f - 1.0f) + 0.01f * std::sin(float(y));
+        grid[size_t(y * 64 + x) * 2 + 1] = 1.05f * ((float(y) + 0.5f) / 32.0f - 1.0f) + 0.01f * std::cos(float(x));
+      }
+    for (float& v : planes) v = std::uniform_real_distribution<float>(0.0f, 1.0f)(rng);
+    for (float& v : occ) v = std::uniform_real_distribution<float>(0.5f, 1.0f)(rng);
+    for (int x = 0; x < kSide; ++x) {
+      const float sx = std::min(std::max((float(x) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
+      colA[size_t(x)] = int(sx), colB[size_t(x)] = std::min(colA[size_t(x)] + 1, 63);
+      colDa[size_t(x)] = colA[size_t(x)] == colB[size_t(x)] ? 0.5f : sx - float(colA[size_t(x)]);
+      colDb[size_t(x)] = colA[size_t(x)] == colB[size_t(x)] ? 0.5f : float(colB[size_t(x)]) - sx;
+    }
+  }
+};
+
 template <class T>
 T& fixture() {
   static T instance;
@@ -282,6 +309,27 @@ void BM_Conv3x3(benchmark::State& state, Fn fn) {
   state.SetItemsProcessed(int64_t(state.iterations()) * f.kC * f.kH * f.kW);
 }
 
+template <class Fn>
+void BM_ConvWarp(benchmark::State& state, Fn fn) {
+  auto& f = fixture<ConvWarpFrame>();
+  constexpr int side = ConvWarpFrame::kSide;
+  for (auto _ : state) {
+    for (int y = 0; y < side; ++y) {
+      const float sy = std::min(std::max((float(y) + 0.5f) / 8.0f - 0.5f, 0.0f), 63.0f);
+      const int ya = int(sy), yb = std::min(ya + 1, 63);
+      qo::simd::ConvWarpRowArgs a;
+      a.gridA = f.grid.data() + size_t(ya) * 128, a.gridB = f.grid.data() + size_t(yb) * 128;
+      a.dya = ya == yb ? 0.5f : sy - float(ya), a.dyb = ya == yb ? 0.5f : float(yb) - sy;
+      a.colA = f.colA.data(), a.colB = f.colB.data(), a.colDa = f.colDa.data(), a.colDb = f.colDb.data();
+      a.planes = f.planes.data(), a.occRow = f.occ.data() + size_t(y / 8) * 64, a.side = side;
+      a.out = f.out.data() + size_t(y) * side, a.occOut = f.occOut.data() + size_t(y) * side;
+      fn(a);
+    }
+    benchmark::ClobberMemory();
+  }
+  state.SetItemsProcessed(int64_t(state.iterations()) * side * side);
+}
+
 using GridSampleFn = void (*)(const float*, const float*, float*, int, int, int, int, int, int, int);
 using WarpFn = void (*)(const float*, const float*, float*, int, int, int, int, int, int);
 
@@ -360,6 +408,7 @@ QO_BENCH_SET(BM_PasteRow, pasteLanczos8Row, "crop512_row520");
 QO_BENCH_SET(BM_RetrievePooled, retrieveTermPooled, "64x80");
 QO_BENCH_SET(BM_RetrieveExact, retrieveTermExact, "64x80");
 QO_BENCH_SET(BM_Conv3x3, conv3x3Range, "256x256x16to16");
+QO_BENCH_SET(BM_ConvWarp, convWarpRow, "512x512");
 BENCHMARK_CAPTURE(BM_Conv3x3, rowwise, plain::native::conv3x3RangeRowwise)
     ->Name("conv3x3Range/256x256x16to16/plain_native_rowwise")
     ->Unit(benchmark::kMicrosecond);
