@@ -113,9 +113,8 @@ double measuredPeakGflops() {
     };
     const auto rate = [&](void (*run)(int64_t), int lanes) {
       constexpr int64_t kIters = 20000000;
-      // The best of several rounds: a round the VM's host interrupts reads low.
       double best = 0;
-      for (int round = 0; round < 6; ++round) {
+      for (int round = 0; round < 3; ++round) {
         const double t0 = threadS();
         run(kIters);
         best = std::max(best, double(QO_FMA_CHAINS) * lanes * 2 * double(kIters) / (threadS() - t0) / 1e9);
