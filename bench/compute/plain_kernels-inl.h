@@ -303,7 +303,8 @@ void convWarpRow(const qo::simd::ConvWarpRowArgs& a) {
       const auto at = [&](int yy, int xx) {
         return yy >= 0 && yy < side && xx >= 0 && xx < side ? p[size_t(yy) * side + xx] : 0.0f;
       };
-      const float s = wy0 * (wx0 * at(y0, x0) + wx1 * at(y0, x0 + 1)) + wy1 * (wx0 * at(y0 + 1, x0) + wx1 * at(y0 + 1, x0 + 1));
+      const float s =
+          wy0 * (wx0 * at(y0, x0) + wx1 * at(y0, x0 + 1)) + wy1 * (wx0 * at(y0 + 1, x0) + wx1 * at(y0 + 1, x0 + 1));
       a.out[size_t(c) * plane + x] = s * occ;
     }
   }

@@ -51,7 +51,8 @@ void BM_BankDecodeAgainstFfmpegCli(benchmark::State& state) {
                                             qo::devkit::kDemoBankPixFmt);
     benchmark::DoNotOptimize(out.data());
     const double e = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    const double c = ffmpegRtime("-threads 1 -i " + dir + "/tessera_bank.v1.mp4 -f rawvideo -pix_fmt rgb24 -y /dev/null");
+    const double c =
+        ffmpegRtime("-threads 1 -i " + dir + "/tessera_bank.v1.mp4 -f rawvideo -pix_fmt rgb24 -y /dev/null");
     if (c < 0) {
       state.SkipWithError("ffmpeg CLI not available");
       break;

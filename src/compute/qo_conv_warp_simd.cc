@@ -106,7 +106,8 @@ void ConvWarpRow(const ConvWarpRowArgs& a) {
     // Tap offsets with every index held inside the plane; taps outside read a real pixel and
     // are then replaced by zero.
     const VI cx0 = hn::Min(hn::Max(x0, zero), last), cx1 = hn::Min(hn::Max(x1, zero), last);
-    const VI ry0 = hn::Mul(hn::Min(hn::Max(y0, zero), last), sideV), ry1 = hn::Mul(hn::Min(hn::Max(y1, zero), last), sideV);
+    const VI ry0 = hn::Mul(hn::Min(hn::Max(y0, zero), last), sideV);
+    const VI ry1 = hn::Mul(hn::Min(hn::Max(y1, zero), last), sideV);
     const VI o00 = hn::Add(ry0, cx0), o01 = hn::Add(ry0, cx1), o10 = hn::Add(ry1, cx0), o11 = hn::Add(ry1, cx1);
     const auto m00 = hn::RebindMask(d, hn::And(mY0, mX0)), m01 = hn::RebindMask(d, hn::And(mY0, mX1));
     const auto m10 = hn::RebindMask(d, hn::And(mY1, mX0)), m11 = hn::RebindMask(d, hn::And(mY1, mX1));

@@ -152,7 +152,8 @@ TEST(SimdConvF16, WarpRowMatchesFormulaOnEveryTarget) {
       ASSERT_EQ(outOcc[size_t(x)], wantOcc[size_t(x)]) << x;
       for (int c = 0; c < 3; ++c) {
         const size_t i = size_t(c * side * side + x);
-        ASSERT_EQ(std::memcmp(&out[i], &want[i], sizeof(float)), 0) << "c " << c << " x " << x << ": " << out[i] << " vs " << want[i];
+        ASSERT_EQ(std::memcmp(&out[i], &want[i], sizeof(float)), 0)
+            << "c " << c << " x " << x << ": " << out[i] << " vs " << want[i];
         outside += want[i] == 0.0f;
       }
     }
