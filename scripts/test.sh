@@ -13,12 +13,15 @@ deps=()
 
 extra=()
 filter=()
+# Sanitizer builds at -O1 with line tables only (-g1): reports still name file and line, and the
+# tree compiles in about half the time of -O2 -g, which is most of what these runs cost.
+sanitized=(-DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG" -DCMAKE_C_FLAGS_RELWITHDEBINFO="-O1 -g1 -DNDEBUG")
 case "${1:-}" in
   --asan) export BUILD_DIR=${BUILD_DIR:-$root/build-asan} BUILD_TYPE=RelWithDebInfo
           export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
-          extra=(-DQO_SANITIZE=address,undefined -DQO_BUILD_BENCH=OFF) ;;
+          extra=(-DQO_SANITIZE=address,undefined -DQO_BUILD_BENCH=OFF "${sanitized[@]}") ;;
   --tsan) export BUILD_DIR=${BUILD_DIR:-$root/build-tsan} BUILD_TYPE=RelWithDebInfo
-          extra=(-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF)
+          extra=(-DQO_SANITIZE=thread -DQO_BUILD_BENCH=OFF "${sanitized[@]}")
           export TSAN_OPTIONS="suppressions=$root/scripts/tsan.supp${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
           filter=(-R 'Pool|Cursor|Utt|Pipeline|Concurrent|Thread|Identity|paste|a2x|Frontend|Hoist|serve|StreamOverlap|ConvBackendTest') ;;
   "") ;;
