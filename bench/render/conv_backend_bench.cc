@@ -71,29 +71,26 @@ double executedFlopsPerFrame() {
 #define QO_FMA12(R)                                                                                      \
   QO_FMA_OP(R, 0) QO_FMA_OP(R, 1) QO_FMA_OP(R, 2) QO_FMA_OP(R, 3) QO_FMA_OP(R, 4) QO_FMA_OP(R, 5) QO_FMA_OP(R, 6) \
       QO_FMA_OP(R, 7) QO_FMA_OP(R, 8) QO_FMA_OP(R, 9) QO_FMA_OP(R, 10) QO_FMA_OP(R, 11)
-#define QO_ZERO_OP(R, i) "vpxord %%" R #i ", %%" R #i ", %%" R #i "\n\t"
-#define QO_ZERO12(R)                                                                                           \
-  QO_ZERO_OP(R, 0) QO_ZERO_OP(R, 1) QO_ZERO_OP(R, 2) QO_ZERO_OP(R, 3) QO_ZERO_OP(R, 4) QO_ZERO_OP(R, 5)         \
-      QO_ZERO_OP(R, 6) QO_ZERO_OP(R, 7) QO_ZERO_OP(R, 8) QO_ZERO_OP(R, 9) QO_ZERO_OP(R, 10) QO_ZERO_OP(R, 11)
+#define QO_ZERO_OP(Z, R, i) Z " %%" R #i ", %%" R #i ", %%" R #i "\n\t"
+#define QO_ZERO12(Z, R)                                                                                  \
+  QO_ZERO_OP(Z, R, 0) QO_ZERO_OP(Z, R, 1) QO_ZERO_OP(Z, R, 2) QO_ZERO_OP(Z, R, 3) QO_ZERO_OP(Z, R, 4)         \
+      QO_ZERO_OP(Z, R, 5) QO_ZERO_OP(Z, R, 6) QO_ZERO_OP(Z, R, 7) QO_ZERO_OP(Z, R, 8) QO_ZERO_OP(Z, R, 9)     \
+          QO_ZERO_OP(Z, R, 10) QO_ZERO_OP(Z, R, 11)
 // Twelve independent FMA chains per iteration (more than latency x pipes), registers only. The
-// operands start as 1 and the sums at 0: left-over register contents can be subnormal, and
-// subnormal FMAs run about a hundred times slower.
-#define QO_FMA_LOOP(NAME, TARGET, R, ZERO)                                                              \
+// operands start as 1 and the sums at 0 (Z: the integer xor of the width): left-over register
+// contents can be subnormal, and subnormal FMAs run about a hundred times slower.
+#define QO_FMA_LOOP(NAME, TARGET, R, Z)                                                                 \
   __attribute__((noinline, target(TARGET))) void NAME(int64_t n) {                                     \
     static const float one = 1.0f;                                                                     \
-    asm volatile("vbroadcastss %1, %%" R "12\n\tvbroadcastss %1, %%" R "13\n\t" ZERO                        \
+    asm volatile("vbroadcastss %1, %%" R "12\n\tvbroadcastss %1, %%" R "13\n\t" QO_ZERO12(Z, R)             \
                  "1:\n\t" QO_FMA12(R) "dec %0\n\tjnz 1b\n\t"                                              \
                  : "+r"(n)                                                                             \
                  : "m"(one)                                                                            \
                  : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
                    "xmm11", "xmm12", "xmm13", "cc");                                                   \
   }
-#define QO_VZERO_OP(i) "vxorps %%ymm" #i ", %%ymm" #i ", %%ymm" #i "\n\t"
-QO_FMA_LOOP(fmaYmm, "avx2,fma", "ymm",
-            QO_VZERO_OP(0) QO_VZERO_OP(1) QO_VZERO_OP(2) QO_VZERO_OP(3) QO_VZERO_OP(4) QO_VZERO_OP(5) QO_VZERO_OP(6)
-                QO_VZERO_OP(7) QO_VZERO_OP(8) QO_VZERO_OP(9) QO_VZERO_OP(10) QO_VZERO_OP(11))
-QO_FMA_LOOP(fmaZmm, "avx512f", "zmm", QO_ZERO12("zmm"))
-#undef QO_VZERO_OP
+QO_FMA_LOOP(fmaYmm, "avx2,fma", "ymm", "vpxor")
+QO_FMA_LOOP(fmaZmm, "avx512f", "zmm", "vpxord")
 #undef QO_ZERO12
 #undef QO_ZERO_OP
 #undef QO_FMA_LOOP
@@ -103,7 +100,7 @@ QO_FMA_LOOP(fmaZmm, "avx512f", "zmm", QO_ZERO12("zmm"))
 
 // Sustained float FLOP/s of one core, timed on the calling thread's CPU time so that time the
 // core spent elsewhere is not counted.
-double measuredPeakGflops() {
+double peakGflopsPerCore() {
   static const double gflops = [] {
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
     const auto threadS = [] {
@@ -135,8 +132,6 @@ double measuredPeakGflops() {
   }();
   return gflops;
 }
-
-double peakGflopsPerCore() { return measuredPeakGflops(); }
 
 double processCpuSeconds() {
   timespec t;
