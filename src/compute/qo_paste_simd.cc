@@ -9,7 +9,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "compute/qo_paste_simd.cc"
@@ -211,18 +210,27 @@ void LocateBlock(const Paste& p, int k, int n, Block& b) {
       for (int l = 0; l < L; ++l) Record(Locate(p, k + j + l), j + l, b);
       continue;
     }
-    // The two mask bytes of a row in one u16, fetched lane by lane.
-    alignas(32) int32_t at[8];
-    alignas(32) uint16_t maskTop[8], maskBottom[8];
-    hn::Store(hn::Add(hn::Mul(iy, sideV), ix), di, at);
-    for (int l = 0; l < L; ++l) {
-      const uint8_t* HWY_RESTRICT q = p.mask + at[l];
-      std::memcpy(&maskTop[l], q, 2);
-      std::memcpy(&maskBottom[l], q + p.side, 2);
+    // The two mask bytes of each row in the low half of a 32-bit gather, which may read two
+    // bytes past them: lane by lane where that would pass the mask's end.
+    const auto at = hn::Add(hn::Mul(iy, sideV), ix);
+    hn::Vec<LaneTag> top, bottom;
+    if (hn::AllTrue(di, hn::Lt(at, hn::Set(di, p.side * p.side - p.side - 3)))) {
+      const int32_t* HWY_RESTRICT bytes = reinterpret_cast<const int32_t*>(p.mask);
+      top = hn::GatherOffset(di, bytes, at);
+      bottom = hn::GatherOffset(di, bytes, hn::Add(at, sideV));
+    } else {
+      alignas(32) int32_t offsets[8], maskTop[8], maskBottom[8];
+      hn::Store(at, di, offsets);
+      for (int l = 0; l < L; ++l) {
+        const uint8_t* HWY_RESTRICT q = p.mask + offsets[l];
+        maskTop[l] = q[0] | q[1] << 8;
+        maskBottom[l] = q[p.side] | q[p.side + 1] << 8;
+      }
+      top = hn::Load(di, maskTop);
+      bottom = hn::Load(di, maskBottom);
     }
-    const hn::Rebind<uint16_t, LaneTag> du16;
-    const auto top = hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<LaneTag>(), hn::Load(du16, maskTop)));
-    const auto bottom = hn::BitCast(di, hn::PromoteTo(hn::RebindToUnsigned<LaneTag>(), hn::Load(du16, maskBottom)));
+    top = hn::And(top, hn::Set(di, 0xFFFF));
+    bottom = hn::And(bottom, hn::Set(di, 0xFFFF));
     const auto m00 = hn::ConvertTo(df, hn::And(top, kByte));
     const auto m10 = hn::ConvertTo(df, hn::ShiftRight<8>(top));
     const auto m01 = hn::ConvertTo(df, hn::And(bottom, kByte));
