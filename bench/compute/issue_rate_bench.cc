@@ -16,6 +16,8 @@
 #include <map>
 #include <string>
 
+#include "compute/fma_chains.h"
+
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
 #include <x86intrin.h>
 #define QO_RATE_X86 1
@@ -80,23 +82,9 @@ __attribute__((noinline)) void maddAddLoads(int64_t n, const int16_t* x, const i
 #undef PIX
 }
 
-// Float sums start at zero and the operands at one: left-over register contents can be subnormal,
-// and subnormal FMAs run about a hundred times slower.
+// Float sums start at zero: left-over register contents can be subnormal, and subnormal FMAs run
+// about a hundred times slower.
 #define QO_ZERO(i) "vxorps %%ymm" #i ", %%ymm" #i ", %%ymm" #i "\n\t"
-
-// 12 independent FMA chains.
-__attribute__((noinline)) void fmaChains(int64_t n) {
-  static const float one = 1.0f;
-#define OP(i) "vfmadd231ps %%ymm12, %%ymm13, %%ymm" #i "\n\t"
-  asm volatile(
-      "vbroadcastss %1, %%ymm12\n\tvbroadcastss %1, %%ymm13\n\t" QO_R12(QO_ZERO) "1:\n\t" QO_R12(OP) "dec %0\n\t"
-                                                                                                   "jnz 1b\n\t"
-      : "+r"(n)
-      : "m"(one)
-      : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", "xmm11", "xmm12",
-        "xmm13", "cc");
-#undef OP
-}
 
 // The float conv's inner step: a broadcast per pixel, FMAs against loaded weights.
 __attribute__((noinline)) void fmaLoads(int64_t n, const float* x, const float* w) {
@@ -134,7 +122,7 @@ const Case kCases[] = {
     {"vpmaddwd", 12, 16, maddOnly},
     {"vpmaddwd+vpaddd", 12, 16, maddAdd},
     {"vpmaddwd+vpaddd/conv_operands", 12, 16, [](int64_t n) { maddAddLoads(n, gX16, gW16); }},
-    {"vfmadd231ps", 12, 8, fmaChains},
+    {"vfmadd231ps", qo::bench::kFmaChains, 8, qo::bench::fmaChainsYmm},
     {"vfmadd231ps/conv_operands", 12, 8, [](int64_t n) { fmaLoads(n, gXf, gWf); }},
 };
 

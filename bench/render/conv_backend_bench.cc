@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "compute/fma_chains.h"
 #include "compute/qo_convf16.h"
 #include "hwy/aligned_allocator.h"
 #include "qo/qo_simd.h"
@@ -65,44 +66,11 @@ double executedFlopsPerFrame() {
   return 2 * macs;
 }
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#define QO_FMA_CHAINS 12
-#define QO_FMA_OP(R, i) "vfmadd231ps %%" R "12, %%" R "13, %%" R #i "\n\t"
-#define QO_FMA12(R)                                                                                      \
-  QO_FMA_OP(R, 0) QO_FMA_OP(R, 1) QO_FMA_OP(R, 2) QO_FMA_OP(R, 3) QO_FMA_OP(R, 4) QO_FMA_OP(R, 5) QO_FMA_OP(R, 6) \
-      QO_FMA_OP(R, 7) QO_FMA_OP(R, 8) QO_FMA_OP(R, 9) QO_FMA_OP(R, 10) QO_FMA_OP(R, 11)
-#define QO_ZERO_OP(Z, R, i) Z " %%" R #i ", %%" R #i ", %%" R #i "\n\t"
-#define QO_ZERO12(Z, R)                                                                                  \
-  QO_ZERO_OP(Z, R, 0) QO_ZERO_OP(Z, R, 1) QO_ZERO_OP(Z, R, 2) QO_ZERO_OP(Z, R, 3) QO_ZERO_OP(Z, R, 4)         \
-      QO_ZERO_OP(Z, R, 5) QO_ZERO_OP(Z, R, 6) QO_ZERO_OP(Z, R, 7) QO_ZERO_OP(Z, R, 8) QO_ZERO_OP(Z, R, 9)     \
-          QO_ZERO_OP(Z, R, 10) QO_ZERO_OP(Z, R, 11)
-// Twelve independent FMA chains per iteration (more than latency x pipes), registers only. The
-// operands start as 1 and the sums at 0 (Z: the integer xor of the width): left-over register
-// contents can be subnormal, and subnormal FMAs run about a hundred times slower.
-#define QO_FMA_LOOP(NAME, TARGET, R, Z)                                                                 \
-  __attribute__((noinline, target(TARGET))) void NAME(int64_t n) {                                     \
-    static const float one = 1.0f;                                                                     \
-    asm volatile("vbroadcastss %1, %%" R "12\n\tvbroadcastss %1, %%" R "13\n\t" QO_ZERO12(Z, R)             \
-                 "1:\n\t" QO_FMA12(R) "dec %0\n\tjnz 1b\n\t"                                              \
-                 : "+r"(n)                                                                             \
-                 : "m"(one)                                                                            \
-                 : "xmm0", "xmm1", "xmm2", "xmm3", "xmm4", "xmm5", "xmm6", "xmm7", "xmm8", "xmm9", "xmm10", \
-                   "xmm11", "xmm12", "xmm13", "cc");                                                   \
-  }
-QO_FMA_LOOP(fmaYmm, "avx2,fma", "ymm", "vpxor")
-QO_FMA_LOOP(fmaZmm, "avx512f", "zmm", "vpxord")
-#undef QO_ZERO12
-#undef QO_ZERO_OP
-#undef QO_FMA_LOOP
-#undef QO_FMA12
-#undef QO_FMA_OP
-#endif
-
 // Sustained float FLOP/s of one core, timed on the calling thread's CPU time so that time the
 // core spent elsewhere is not counted.
 double peakGflopsPerCore() {
   static const double gflops = [] {
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#ifdef QO_FMA_CHAINS_X86
     const auto threadS = [] {
       timespec t;
       clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
@@ -114,13 +82,13 @@ double peakGflopsPerCore() {
       for (int round = 0; round < 3; ++round) {
         const double t0 = threadS();
         run(kIters);
-        best = std::max(best, double(QO_FMA_CHAINS) * lanes * 2 * double(kIters) / (threadS() - t0) / 1e9);
+        best = std::max(best, double(qo::bench::kFmaChains) * lanes * 2 * double(kIters) / (threadS() - t0) / 1e9);
       }
       return best;
     };
     double peak = 0;
-    if (__builtin_cpu_supports("fma")) peak = rate(fmaYmm, 8);
-    if (__builtin_cpu_supports("avx512f")) peak = std::max(peak, rate(fmaZmm, 16));
+    if (__builtin_cpu_supports("fma")) peak = rate(qo::bench::fmaChainsYmm, 8);
+    if (__builtin_cpu_supports("avx512f")) peak = std::max(peak, rate(qo::bench::fmaChainsZmm, 16));
     if (peak > 0) return peak;
 #endif
     // Elsewhere: two 128-bit FMA pipes at the nominal clock.
