@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "compute/qo_convf16.h"
 
@@ -178,6 +179,135 @@ HWY_INLINE void OutputBlock(DT d, const float* mbuf, int group, int p, int cout,
   }
 }
 
+// Eight output channels on 16-lane targets: an 8-lane product would use half of each FMA. There
+// the positions go in pairs q = 3 a + b (b < 3) of (a, b) and (a, b + 3), interleaved lane by lane
+// (lane 2k + h: channel k of the pair's position h), so that one 16-lane FMA makes both, with the
+// pair of V values fetched as one 64-bit broadcast. V2 is [q][block][slot][2], M2 [q][block][16];
+// the input transform interleaves within 128-bit blocks, so the slots of a 16-channel run hold
+// the channels kPairSlots[slot] (the sums run over the channels in that order).
+#undef QO_PAIRED_EIGHT
+#if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
+#define QO_PAIRED_EIGHT 1
+constexpr int kPairSlots[16] = {0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15};
+
+// U2[q][slot][2k + h] = U[position h of q][channel of slot][k] for cout = 8.
+void PackPairs(const float* HWY_RESTRICT u, int cin, float* HWY_RESTRICT u2) {
+  const D d;  // 8 lanes: one position's eight channels
+  for (int q = 0; q < 18; ++q) {
+    const float* ua = u + ptrdiff_t(q / 3 * 6 + q % 3) * cin * 8;
+    const float* ub = ua + ptrdiff_t(3) * cin * 8;
+    for (int c = 0; c < cin; c += 16)
+      for (int s = 0; s < 16; ++s) {
+        const ptrdiff_t ci = c + kPairSlots[s];
+        const hn::Vec<D> va = hn::LoadU(d, ua + ci * 8), vb = hn::LoadU(d, ub + ci * 8);
+        // Interleaving works within 128-bit blocks: lo = a0 b0 a1 b1 | a4 b4 a5 b5, hi = a2 .. | a6 ..
+        const hn::Vec<D> lo = hn::InterleaveLower(d, va, vb), hi = hn::InterleaveUpper(d, va, vb);
+        float* row = u2 + (ptrdiff_t(q) * cin + c + s) * 16;
+        hn::StoreU(hn::ConcatLowerLower(d, hi, lo), d, row);
+        hn::StoreU(hn::ConcatUpperUpper(d, hi, lo), d, row + 8);
+      }
+  }
+}
+
+// The paired V2 of block p (cin a multiple of 16).
+template <class DT>
+HWY_INLINE void InputBlockPaired(DT d, const float* const* rows, ptrdiff_t x, int cin, float* v2, int group, int p) {
+  using HT = Held<DT>;
+  for (int c = 0; c < cin; c += 16) {
+    HT t[6][6];
+    for (int j = 0; j < 6; ++j) {
+      HT col[6], out[6];
+      for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
+      InputColumn(d, col, out);
+      for (int a = 0; a < 6; ++a) t[a][j] = out[a];
+    }
+    for (int a = 0; a < 6; ++a) {
+      HT out[6];
+      InputColumn(d, t[a], out);
+      for (int b = 0; b < 3; ++b) {
+        float* at = v2 + ((ptrdiff_t(a * 3 + b) * group + p) * cin + c) * 2;
+        hn::StoreU(hn::InterleaveLower(d, Get(out[b]), Get(out[b + 3])), d, at);
+        hn::StoreU(hn::InterleaveUpper(d, Get(out[b]), Get(out[b + 3])), d, at + 16);
+      }
+    }
+  }
+}
+
+// M2 for NP blocks and the three pairs q0 .. q0 + 2.
+template <int NP, class DT>
+HWY_INLINE void ProductPaired(DT d, const float* HWY_RESTRICT v2, const float* HWY_RESTRICT u2, int cin, int group,
+                              float* HWY_RESTRICT m2) {
+  const hn::Repartition<double, DT> dd;
+  using HT = Held<DT>;
+  const ptrdiff_t pairStride = ptrdiff_t(group) * cin * 2;  // floats from one pair's V2 to the next
+  HT acc[NP][3];
+  for (int p = 0; p < NP; ++p)
+    for (int i = 0; i < 3; ++i) acc[p][i] = hn::Zero(d);
+  for (int t = 0; t < cin; ++t) {
+    HT w[3];
+    for (int i = 0; i < 3; ++i) w[i] = hn::LoadU(d, u2 + (ptrdiff_t(i) * cin + t) * 16);
+    for (int p = 0; p < NP; ++p)
+      for (int i = 0; i < 3; ++i) {
+        double two;
+        memcpy(&two, v2 + i * pairStride + (ptrdiff_t(p) * cin + t) * 2, sizeof two);
+        acc[p][i] = hn::MulAdd(Get(w[i]), hn::BitCast(d, hn::Set(dd, two)), Get(acc[p][i]));
+      }
+  }
+  for (int p = 0; p < NP; ++p)
+    for (int i = 0; i < 3; ++i) hn::StoreU(Get(acc[p][i]), d, m2 + (ptrdiff_t(i) * group + p) * 16);
+}
+
+template <int N, class DT>
+HWY_INLINE void ProductPairedUpTo(DT d, const float* v2, const float* u2, int cin, int group, float* m2, int n) {
+  if constexpr (N > 1) {
+    if (n < N) return ProductPairedUpTo<N - 1>(d, v2, u2, cin, group, m2, n);
+  }
+  ProductPaired<N>(d, v2, u2, cin, group, m2);
+}
+
+template <class DT>
+void ProductsPaired(DT d, const float* v2, const float* u2, int cin, float* m2, int np, int group) {
+  for (int q = 0; q < 18; q += 3)
+    for (int p0 = 0; p0 < np; p0 += 6)
+      ProductPairedUpTo<6>(d, v2 + (ptrdiff_t(q) * group + p0) * cin * 2, u2 + ptrdiff_t(q) * cin * 16, cin, group,
+                           m2 + (ptrdiff_t(q) * group + p0) * 16, np - p0);
+}
+
+// The 4 x 4 outputs of block p from M2: the column pass on the pairs (columns j and j + 3), then two
+// output rows per vector (lanes 0..7 row a, 8..15 row a + 1). The values are those of OutputBlock.
+template <class DT>
+HWY_INLINE void OutputBlockPaired(DT d, const float* m2, int group, int p, const float* bias, bool relu, uint16_t* o,
+                                  size_t rowOut) {
+  using HT = Held<DT>;
+  const hn::Half<DT> dh;
+  HT s[4][3];  // s[a][j]: row a of A^T m at the columns j (even lanes) and j + 3 (odd lanes)
+  for (int j = 0; j < 3; ++j) {
+    HT col[6], out[4];
+    for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, m2 + (ptrdiff_t(r * 3 + j) * group + p) * 16);
+    OutputColumn(d, col, out);
+    for (int a = 0; a < 4; ++a) s[a][j] = out[a];
+  }
+  const hn::Vec<decltype(dh)> b8 = hn::LoadU(dh, bias);
+  const hn::Vec<DT> b0 = hn::Combine(d, b8, b8);
+  for (int a = 0; a < 4; a += 2) {
+    HT row[6], out[4];  // lanes 0..7: row a, 8..15: row a + 1
+    for (int j = 0; j < 3; ++j) {
+      row[j] = hn::ConcatEven(d, Get(s[a + 1][j]), Get(s[a][j]));
+      row[j + 3] = hn::ConcatOdd(d, Get(s[a + 1][j]), Get(s[a][j]));
+    }
+    OutputColumn(d, row, out);
+    for (int b = 0; b < 4; ++b) {
+      hn::Vec<DT> v = hn::Add(Get(out[b]), b0);
+      if (relu) v = hn::Max(v, hn::Zero(d));
+      StoreAsHalves(dh, hn::LowerHalf(dh, v), o + size_t(a) * rowOut + ptrdiff_t(b) * 8);
+      StoreAsHalves(dh, hn::UpperHalf(dh, v), o + size_t(a + 1) * rowOut + ptrdiff_t(b) * 8);
+    }
+  }
+}
+#else
+#define QO_PAIRED_EIGHT 0
+#endif
+
 // Channels [0, n) split into a run of wide vectors and a tail of narrow ones: the end of the run.
 HWY_INLINE int WideEnd(int n) { return kProductLanes > kLanes ? n / kProductLanes * kProductLanes : 0; }
 
@@ -195,6 +325,11 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
   const size_t rowOut = size_t(W + 2) * size_t(cout);
   float* const vbuf = stage + size_t(ring) * rowIn;
   float* const mbuf = vbuf + size_t(36) * group * cin;
+  [[maybe_unused]] const bool paired = QO_PAIRED_EIGHT && cout == 8 && cin % 16 == 0;
+#if QO_PAIRED_EIGHT
+  float* const u2 = mbuf + size_t(36) * group * cout;
+  if (paired && y0 < y1) PackPairs(L.weights, cin, u2);
+#endif
   const int inWide = WideEnd(cin), outWide = WideEnd(cout);
   const size_t rowWide = size_t(WideEnd(int(rowIn)));
   const auto slot = [&](int r) { return stage + size_t(r % ring) * rowIn; };
@@ -221,9 +356,20 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
         const float* rows[6];
         for (int r = 0; r < 6; ++r) rows[r] = slot(top + r);
+#if QO_PAIRED_EIGHT
+        if (paired) {
+          InputBlockPaired(DP(), rows, x, cin, vbuf, group, p);
+          continue;
+        }
+#endif
         InputBlock(DP(), rows, x, cin, 0, inWide, vbuf, group, p);
         InputBlock(d, rows, x, cin, inWide, cin, vbuf, group, p);
       }
+#if QO_PAIRED_EIGHT
+      if (paired)
+        ProductsPaired(DP(), vbuf, u2, cin, mbuf, np, group);
+      else
+#endif
       if (kProductLanes > kLanes && cout % kProductLanes == 0)
         Products<kWide ? kGroup : 0>(DP(), vbuf, L.weights, cin, cout, mbuf, np, group);
       else
@@ -232,6 +378,12 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
         const int q = g + p, top = y + 4 * (q / perRow);
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
         uint16_t* o = m.out + size_t(top + 1) * rowOut + size_t(x + 1) * cout;
+#if QO_PAIRED_EIGHT
+        if (paired) {
+          OutputBlockPaired(DP(), mbuf, group, p, L.bias, L.relu, o, rowOut);
+          continue;
+        }
+#endif
         OutputBlock(DP(), mbuf, group, p, cout, 0, outWide, L.bias, L.relu, o, rowOut);
         OutputBlock(d, mbuf, group, p, cout, outWide, cout, L.bias, L.relu, o, rowOut);
       }
