@@ -131,25 +131,33 @@ void Products(DT d, const float* v, const float* u, int cin, int cout, float* m,
   }
 }
 
+// (B^T d B) for the 6 x 6 patch at column x of `rows`, channels [c, c + lanes): row a of the
+// result (six vectors, one per column b) goes to store(a, out).
+template <class DT, class Store>
+HWY_INLINE void InputPatch(DT d, const float* const* rows, ptrdiff_t x, int cin, int c, const Store& store) {
+  using HT = Held<DT>;
+  HT t[6][6];  // t[a][j]: row a of B^T d, column j
+  for (int j = 0; j < 6; ++j) {
+    HT col[6], out[6];
+    for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
+    InputColumn(d, col, out);
+    for (int a = 0; a < 6; ++a) t[a][j] = out[a];
+  }
+  for (int a = 0; a < 6; ++a) {
+    HT out[6];
+    InputColumn(d, t[a], out);
+    store(a, out);
+  }
+}
+
 // V[pos][p][c..] = (B^T d B)[pos] for the 6 x 6 patch at column x of `rows`, channels [c0, c1).
 template <class DT>
 HWY_INLINE void InputBlock(DT d, const float* const* rows, ptrdiff_t x, int cin, int c0, int c1, float* vbuf,
                            int group, int p) {
-  using HT = Held<DT>;
-  for (int c = c0; c < c1; c += int(hn::Lanes(d))) {
-    HT t[6][6];  // t[a][j]: row a of B^T d, column j
-    for (int j = 0; j < 6; ++j) {
-      HT col[6], out[6];
-      for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
-      InputColumn(d, col, out);
-      for (int a = 0; a < 6; ++a) t[a][j] = out[a];
-    }
-    for (int a = 0; a < 6; ++a) {
-      HT out[6];
-      InputColumn(d, t[a], out);
+  for (int c = c0; c < c1; c += int(hn::Lanes(d)))
+    InputPatch(d, rows, x, cin, c, [&](int a, const Held<DT>* out) {
       for (int b = 0; b < 6; ++b) hn::StoreU(Get(out[b]), d, vbuf + (ptrdiff_t(a * 6 + b) * group + p) * cin + c);
-    }
-  }
+    });
 }
 
 // The 4 x 4 outputs (A^T M A + bias, rectified) of block p, channels [k0, k1), stored as fp16 at
@@ -212,25 +220,14 @@ void PackPairs(const float* HWY_RESTRICT u, int cin, float* HWY_RESTRICT u2) {
 // The paired V2 of block p (cin a multiple of 16).
 template <class DT>
 HWY_INLINE void InputBlockPaired(DT d, const float* const* rows, ptrdiff_t x, int cin, float* v2, int group, int p) {
-  using HT = Held<DT>;
-  for (int c = 0; c < cin; c += 16) {
-    HT t[6][6];
-    for (int j = 0; j < 6; ++j) {
-      HT col[6], out[6];
-      for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
-      InputColumn(d, col, out);
-      for (int a = 0; a < 6; ++a) t[a][j] = out[a];
-    }
-    for (int a = 0; a < 6; ++a) {
-      HT out[6];
-      InputColumn(d, t[a], out);
+  for (int c = 0; c < cin; c += 16)
+    InputPatch(d, rows, x, cin, c, [&](int a, const Held<DT>* out) {
       for (int b = 0; b < 3; ++b) {
         float* at = v2 + ((ptrdiff_t(a * 3 + b) * group + p) * cin + c) * 2;
         hn::StoreU(hn::InterleaveLower(d, Get(out[b]), Get(out[b + 3])), d, at);
         hn::StoreU(hn::InterleaveUpper(d, Get(out[b]), Get(out[b + 3])), d, at + 16);
       }
-    }
-  }
+    });
 }
 
 // M2 for NP blocks and the three pairs q0 .. q0 + 2.
