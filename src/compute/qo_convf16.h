@@ -48,7 +48,7 @@ inline int winogradBlockRows(int width) {
 }
 inline size_t winogradStageFloats(int width, int cin, int cout) {
   const int rows = winogradBlockRows(width), group = rows > 1 ? std::max(6, rows * (width / 4)) : 6;
-  return size_t(4 * rows + 2) * size_t(width + 2) * size_t(cin) + size_t(36) * size_t(group) * size_t(cin + cout) +
+  return size_t(36) * size_t(group) * size_t(cin + cout) +
          size_t(36) * size_t(cin) * size_t(std::min(cout, 8));  // the weights repacked for cout = 8
 }
 void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);

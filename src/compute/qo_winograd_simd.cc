@@ -1,6 +1,6 @@
 // Winograd F(4x4, 3x3) form of the fp16 channel-last 3x3 convolution: each 4 x 4 block of output
-// pixels costs 36 channel products instead of 144. Per band of four output rows (more on narrow
-// maps), the input rows are widened once into a float ring; per group of blocks the 6 x 6 patches are
+// pixels costs 36 channel products instead of 144. Per group of blocks the 6 x 6 patches are read
+// from the fp16 map (half the bytes of a widened copy, which made the transform wait on the caches),
 // transformed (B^T d B) into V, multiplied with the transformed weights per patch position (the
 // broadcast-FMA blocking of the direct kernel, blocks in place of pixels), and the 36
 // products are folded back (A^T m A), biased, rectified and stored as fp16.
@@ -131,15 +131,15 @@ void Products(DT d, const float* v, const float* u, int cin, int cout, float* m,
   }
 }
 
-// (B^T d B) for the 6 x 6 patch at column x of `rows`, channels [c, c + lanes): row a of the
-// result (six vectors, one per column b) goes to store(a, out).
+// (B^T d B) for the 6 x 6 patch at column x of `rows` (six rows of the fp16 map), channels
+// [c, c + lanes): row a of the result (six vectors, one per column b) goes to store(a, out).
 template <class DT, class Store>
-HWY_INLINE void InputPatch(DT d, const float* const* rows, ptrdiff_t x, int cin, int c, const Store& store) {
+HWY_INLINE void InputPatch(DT d, const uint16_t* const* rows, ptrdiff_t x, int cin, int c, const Store& store) {
   using HT = Held<DT>;
   HT t[6][6];  // t[a][j]: row a of B^T d, column j
   for (int j = 0; j < 6; ++j) {
     HT col[6], out[6];
-    for (int r = 0; r < 6; ++r) col[r] = hn::LoadU(d, rows[r] + (x + j) * cin + c);
+    for (int r = 0; r < 6; ++r) col[r] = LoadHalvesForArithmetic(d, rows[r] + (x + j) * cin + c);
     InputColumn(d, col, out);
     for (int a = 0; a < 6; ++a) t[a][j] = out[a];
   }
@@ -152,7 +152,7 @@ HWY_INLINE void InputPatch(DT d, const float* const* rows, ptrdiff_t x, int cin,
 
 // V[pos][p][c..] = (B^T d B)[pos] for the 6 x 6 patch at column x of `rows`, channels [c0, c1).
 template <class DT>
-HWY_INLINE void InputBlock(DT d, const float* const* rows, ptrdiff_t x, int cin, int c0, int c1, float* vbuf,
+HWY_INLINE void InputBlock(DT d, const uint16_t* const* rows, ptrdiff_t x, int cin, int c0, int c1, float* vbuf,
                            int group, int p) {
   for (int c = c0; c < c1; c += int(hn::Lanes(d)))
     InputPatch(d, rows, x, cin, c, [&](int a, const Held<DT>* out) {
@@ -219,7 +219,7 @@ void PackPairs(const float* HWY_RESTRICT u, int cin, float* HWY_RESTRICT u2) {
 
 // The paired V2 of block p (cin a multiple of 16).
 template <class DT>
-HWY_INLINE void InputBlockPaired(DT d, const float* const* rows, ptrdiff_t x, int cin, float* v2, int group, int p) {
+HWY_INLINE void InputBlockPaired(DT d, const uint16_t* const* rows, ptrdiff_t x, int cin, float* v2, int group, int p) {
   for (int c = 0; c < cin; c += 16)
     InputPatch(d, rows, x, cin, c, [&](int a, const Held<DT>* out) {
       for (int b = 0; b < 3; ++b) {
@@ -317,10 +317,9 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
   const int W = m.width, cin = L.cin, cout = L.cout;
   const int perRow = W / 4, blockRows = kWide ? 1 : winogradBlockRows(W);
   const int group = kWide ? kGroup : std::max(kGroup, blockRows * perRow);
-  const int ring = 4 * blockRows + 2;
   const size_t rowIn = size_t(W + 2) * size_t(cin);
   const size_t rowOut = size_t(W + 2) * size_t(cout);
-  float* const vbuf = stage + size_t(ring) * rowIn;
+  float* const vbuf = stage;
   float* const mbuf = vbuf + size_t(36) * group * cin;
   [[maybe_unused]] const bool paired = QO_PAIRED_EIGHT && cout == 8 && cin % 16 == 0;
 #if QO_PAIRED_EIGHT
@@ -328,31 +327,16 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
   if (paired && y0 < y1) PackPairs(L.weights, cin, u2);
 #endif
   const int inWide = WideEnd(cin), outWide = WideEnd(cout);
-  const size_t rowWide = size_t(WideEnd(int(rowIn)));
-  const auto slot = [&](int r) { return stage + size_t(r % ring) * rowIn; };
-  const auto widen = [&](int r) {
-    const uint16_t* src = m.in + size_t(r) * rowIn;
-    float* dst = slot(r);
-    const DP dp;
-    for (size_t i = 0; i < rowWide; i += kProductLanes)
-      hn::StoreU(LoadHalvesForArithmetic(dp, src + i), dp, dst + i);
-    for (size_t i = rowWide; i < rowIn; i += kLanes) hn::StoreU(LoadHalvesForArithmetic(d, src + i), d, dst + i);
-  };
-  if (y0 < y1) {
-    widen(y0);
-    widen(y0 + 1);
-  }
   for (int y = y0, nr; y < y1; y += 4 * nr) {  // output rows y .. y + 4 nr - 1 read input rows y .. y + 4 nr + 1
     nr = std::max(1, std::min(blockRows, (y1 - y) / 4));
-    for (int r = y + 2; r < y + 4 * nr + 2; ++r) widen(r);
     const int blocks = nr * perRow, step = kWide ? kGroup : blocks;
     for (int g = 0; g < blocks; g += step) {
       const int np = std::min(step, blocks - g);
       for (int p = 0; p < np; ++p) {
         const int q = g + p, top = y + 4 * (q / perRow);
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
-        const float* rows[6];
-        for (int r = 0; r < 6; ++r) rows[r] = slot(top + r);
+        const uint16_t* rows[6];
+        for (int r = 0; r < 6; ++r) rows[r] = m.in + size_t(top + r) * rowIn;
 #if QO_PAIRED_EIGHT
         if (paired) {
           InputBlockPaired(DP(), rows, x, cin, vbuf, group, p);
