@@ -337,6 +337,11 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
         const uint16_t* rows[6];
         for (int r = 0; r < 6; ++r) rows[r] = m.in + size_t(top + r) * rowIn;
+        // Fetch ahead the four columns the next block adds: the previous layer leaves the map in
+        // the outer caches, and waiting on the six row streams cost the tile layers 4-10%.
+        if (x + 10 <= W + 2)
+          for (int r = 0; r < 6; ++r)
+            for (int l = 0; l < 4 * cin; l += 32) __builtin_prefetch(rows[r] + (x + 6) * cin + l);
 #if QO_PAIRED_EIGHT
         if (paired) {
           InputBlockPaired(DP(), rows, x, cin, vbuf, group, p);
