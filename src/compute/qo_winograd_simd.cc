@@ -364,6 +364,9 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
         const int q = g + p, top = y + 4 * (q / perRow);
         const ptrdiff_t x = ptrdiff_t(q % perRow) * 4;
         uint16_t* o = m.out + size_t(top + 1) * rowOut + size_t(x + 1) * cout;
+        if (x + 8 <= W)  // the next block's output lines, for writing (1-4% on the tile layers)
+          for (int r = 0; r < 4; ++r)
+            for (int l = 0; l < 4 * cout; l += 32) __builtin_prefetch(o + size_t(r) * rowOut + 4 * cout + l, 1);
 #if QO_PAIRED_EIGHT
         if (paired) {
           OutputBlockPaired(DP(), mbuf, group, p, L.bias, L.relu, o, rowOut);
