@@ -47,7 +47,7 @@ inline int winogradBlockRows(int width) {
   return perRow < 1 || perRow > 8 ? 1 : 16 / perRow;
 }
 inline size_t winogradStageFloats(int width, int cin, int cout) {
-  const int rows = winogradBlockRows(width), group = rows > 1 ? std::max(6, rows * (width / 4)) : 6;
+  const int rows = winogradBlockRows(width), group = rows > 1 ? std::max(12, rows * (width / 4)) : 12;
   return size_t(36) * size_t(group) * size_t(cin + cout) +
          size_t(36) * size_t(cin) * size_t(std::min(cout, 8));  // the weights repacked for cout = 8
 }

@@ -67,14 +67,14 @@ TEST(SimdConvF16, MatchesPlainLoopOnEveryTarget) {
 
 TEST(SimdConvF16, WinogradMatchesPlainLoopOnEveryTarget) {
   test::forEachSimdTarget([] {
-    checkLayer(9, 32, 8, 8, 8, true, true);      // eight blocks: one group of six and a tail of two
+    checkLayer(9, 32, 8, 8, 8, true, true);      // eight blocks: products for six and for two
     checkLayer(9, 16, 12, 32, 32, false, true);  // four channel vectors as two pairs, bands of 4 and 8
     checkLayer(9, 4, 4, 24, 40, true, true);     // a single block, 3 + 2 vectors
     checkLayer(9, 28, 4, 16, 24, false, true);   // seven blocks (6 + 1); three vectors take blocks 4 + 2
     checkLayer(9, 16, 24, 8, 16, true, true);    // narrow: bands of 4 and 20 rows, windows of 4 block rows + 1
     checkLayer(9, 56, 8, 32, 8, true, true);     // eight outputs from two 16-channel runs (paired positions)
     checkLayer(9, 12, 8, 16, 8, false, true);    // the same on a narrow map
-    checkLayer(9, 56, 8, 16, 32, true, true);    // wide: 14 blocks per row in groups of 6, 6 and 2
+    checkLayer(9, 56, 8, 16, 32, true, true);    // wide: 14 blocks per row, a group of 12 and one of 2
   });
 }
 
