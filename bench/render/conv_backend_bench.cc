@@ -257,6 +257,64 @@ BENCHMARK(BM_Conv3x3Layer)
     ->Args({16, 16, 336, 144})  // d1: narrow, the weights stream
     ->Unit(benchmark::kMillisecond);
 
+// The image path's refine and feather rows (one 512-pixel row, three 208-pixel tile rows per
+// colour) against the plain loops they replace, alternately: per-row microseconds and the ratio.
+void BM_ImageRows(benchmark::State& state) {
+  constexpr int side = 512, tileW = 208, tileX[3] = {0, 152, 304};
+  std::vector<uint16_t> k2(size_t(side / 2) * 16), row8(size_t(side) * 8), tile(size_t(tileW) * 8);
+  std::vector<float> warped(3 * side), occ(side), refined(3 * side), fe(tileW), out(3 * side), k2f(k2.size()),
+      rowF(size_t(side) * 8), tileF(tile.size());
+  for (size_t i = 0; i < k2.size(); ++i) k2[i] = qo::f32ToF16(std::sin(float(i)) * 0.1f);
+  for (size_t i = 0; i < tile.size(); ++i) tile[i] = qo::f32ToF16(std::cos(float(i)) * 0.1f);
+  for (int i = 0; i < 3 * side; ++i) warped[size_t(i)] = std::sin(float(i) * 0.3f);
+  for (int i = 0; i < side; ++i) occ[size_t(i)] = 0.5f;
+  for (int i = 0; i < tileW; ++i) fe[size_t(i)] = float(i) / tileW;
+  const auto cpu = [] {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+  };
+  double kernelS = 0, plainS = 0;
+  for (auto _ : state) {
+    const double t0 = cpu();
+    qo::simd::ConvRefineRowArgs a;
+    a.k2 = k2.data(), a.phase = 1, a.occ = occ.data(), a.row8 = row8.data(), a.side = side;
+    for (int c = 0; c < 3; ++c) a.warped[c] = warped.data() + c * side, a.refined[c] = refined.data() + c * side;
+    qo::simd::convRefineRow(a);
+    for (int c = 0; c < 3; ++c)
+      for (int t = 0; t < 3; ++t)
+        qo::simd::convFeatherRow(tile.data(), c, fe.data(), out.data() + c * side + tileX[t], tileW);
+    benchmark::DoNotOptimize(out.data());
+    const double t1 = cpu();
+    // The plain loops: widen, combine per pixel, narrow; widen the tile row, strided multiply-add.
+    qo::simd::f16ToF32(k2.data(), k2f.data(), k2.size());
+    for (int x = 0; x < side; ++x) {
+      const float* k = k2f.data() + size_t(x / 2) * 16 + 2 + (x % 2);
+      float* r = rowF.data() + size_t(x) * 8;
+      for (int c = 0; c < 3; ++c) {
+        const float w = warped[size_t(c * side + x)];
+        r[c] = refined[size_t(c * side + x)] = w + k[c * 4];
+        r[3 + c] = w;
+      }
+      r[6] = occ[size_t(x)], r[7] = 0.0f;
+    }
+    qo::simd::f32ToF16(rowF.data(), row8.data(), rowF.size());
+    for (int c = 0; c < 3; ++c)
+      for (int t = 0; t < 3; ++t) {
+        qo::simd::f16ToF32(tile.data(), tileF.data(), tile.size());
+        float* o = out.data() + c * side + tileX[t];
+        for (int x = 0; x < tileW; ++x) o[x] = o[x] + tileF[size_t(x) * 8 + size_t(c)] * fe[size_t(x)];
+      }
+    benchmark::DoNotOptimize(out.data());
+    plainS += cpu() - t1;
+    kernelS += t1 - t0;
+  }
+  state.counters["kernel_us"] = kernelS / double(state.iterations()) * 1e6;
+  state.counters["plain_us"] = plainS / double(state.iterations()) * 1e6;
+  state.counters["plain_over_kernel"] = plainS / kernelS;
+}
+BENCHMARK(BM_ImageRows);
+
 }  // namespace
 
 BENCHMARK_MAIN();

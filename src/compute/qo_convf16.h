@@ -81,4 +81,22 @@ struct ConvWarpRowArgs {
 };
 void convWarpRow(const ConvWarpRowArgs& args);
 
+// One row of the refine step (`side` pixels): refined[c][x] = warped[c][x] + the corr2 value of
+// colour c at sub-pixel (phase, x % 2) of pixel x / 2 (`k2`: the corr2 map row, 16 fp16 channels
+// per pixel, colour c at 4 c + 2 phase + x % 2); row8[x] receives the tile layers' fp16 input
+// refined[0..2], warped[0..2], occ, 0.
+struct ConvRefineRowArgs {
+  const uint16_t* k2 = nullptr;
+  int phase = 0;
+  const float* warped[3] = {};
+  const float* occ = nullptr;
+  float* refined[3] = {};
+  uint16_t* row8 = nullptr;
+  int side = 0;
+};
+void convRefineRow(const ConvRefineRowArgs& args);
+
+// out[x] = out[x] + tile[x * 8 + c] * w[x] for x < n (`tile`: fp16, 8 channels per pixel).
+void convFeatherRow(const uint16_t* tile, int c, const float* w, float* out, int n);
+
 }  // namespace qo::simd

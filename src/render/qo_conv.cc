@@ -527,43 +527,31 @@ void ConvBackend::Impl::warpBand(Frame& f, int y0, int y1, float* scratch) {
 }
 
 void ConvBackend::Impl::refineBand(Frame& f, int y0, int y1, float* scratch) {
-  float* const k2 = scratch;                      // one widened row of corr2_conv
-  float* const row = scratch + size_t(kHalf) * 16;  // [512][8]: refined, warped, occ512, 0
+  uint16_t* const row = reinterpret_cast<uint16_t*>(scratch);  // [512][8] fp16: refined, warped, occ512, 0
   for (int y = y0; y < y1; ++y) {
-    simd::f16ToF32(f.k2.at(y / 2, 0), k2, size_t(kHalf) * 16);
-    for (int x = 0; x < kCrop; ++x) {
-      const float* k = k2 + size_t(x / 2) * 16 + (y % 2) * 2 + (x % 2);
-      const size_t o = size_t(y) * kCrop + x;
-      float* r = row + size_t(x) * 8;
-      for (int c = 0; c < 3; ++c) {
-        const float w = f.warped.get()[size_t(c) * kPlane512 + o];
-        r[c] = f.refined.get()[size_t(c) * kPlane512 + o] = w + k[c * 4];
-        r[3 + c] = w;
-      }
-      r[6] = f.occ512.get()[o];
-      r[7] = 0.0f;
+    const size_t at = size_t(y) * kCrop;
+    simd::ConvRefineRowArgs a;
+    a.k2 = f.k2.at(y / 2, 0), a.phase = y % 2, a.occ = f.occ512.get() + at, a.row8 = row, a.side = kCrop;
+    for (int c = 0; c < 3; ++c) {
+      a.warped[c] = f.warped.get() + size_t(c) * kPlane512 + at;
+      a.refined[c] = f.refined.get() + size_t(c) * kPlane512 + at;
     }
+    simd::convRefineRow(a);
     const int ty = y / kTileH, ly = y % kTileH;
     for (int tx = 0; tx < 3; ++tx)
-      simd::f32ToF16(row + size_t(kTileX[tx]) * 8, f.tin[ty * 3 + tx].at(ly, 0), size_t(kTileW) * 8);
+      std::memcpy(f.tin[ty * 3 + tx].at(ly, 0), row + size_t(kTileX[tx]) * 8, size_t(kTileW) * 8 * sizeof(uint16_t));
   }
 }
 
-void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1, float* scratch) const {
+void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1, float* /*scratch*/) const {
   for (int y = y0; y < y1; ++y) {
     const int ty = y / kTileH, ly = y % kTileH;
-    for (int tx = 0; tx < 3; ++tx)
-      simd::f16ToF32(f.tout[ty * 3 + tx].at(ly, 0), scratch + size_t(tx) * kTileW * 8, size_t(kTileW) * 8);
     const size_t rowAt = size_t(y) * kCrop;
     const float* fe = feather.data() + size_t(ly) * kTileW;
     for (int c = 0; c < 3; ++c) {
       float* o = out + c * kPlane512 + rowAt;
       std::memcpy(o, f.refined.get() + c * kPlane512 + rowAt, kCrop * sizeof(float));
-      for (int tx = 0; tx < 3; ++tx) {
-        const float* t = scratch + size_t(tx) * kTileW * 8 + c;
-        float* ot = o + kTileX[tx];
-        for (int lx = 0; lx < kTileW; ++lx) ot[lx] = ot[lx] + t[size_t(lx) * 8] * fe[lx];
-      }
+      for (int tx = 0; tx < 3; ++tx) simd::convFeatherRow(f.tout[ty * 3 + tx].at(ly, 0), c, fe, o + kTileX[tx], kTileW);
     }
   }
 }

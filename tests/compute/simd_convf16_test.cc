@@ -174,4 +174,51 @@ TEST(SimdConvF16, WarpRowMatchesFormulaOnEveryTarget) {
 }
 
 }  // namespace
+// The refine and feather rows against their formulas, bit for bit, on both sub-pixel phases and
+// widths with a tail the vectors do not cover: rounding to fp16 is to nearest even, halves that
+// round up included.
+TEST(SimdConvF16, RefineAndFeatherRowsMatchFormulaOnEveryTarget) {
+  constexpr int side = 45, half = (side + 1) / 2;
+  std::vector<uint16_t> k2(size_t(half) * 16), tile(size_t(side) * 8);
+  for (size_t i = 0; i < k2.size(); ++i) k2[i] = f32ToF16(std::sin(float(i) * 0.7f) * 0.3f);
+  for (size_t i = 0; i < tile.size(); ++i) tile[i] = f32ToF16(std::cos(float(i) * 0.45f) * 2.0f);
+  std::vector<float> warped(3 * side), occ(side), w(side), base(side);
+  for (int i = 0; i < 3 * side; ++i) warped[size_t(i)] = std::sin(float(i) * 1.3f) + 1.0f / 4096;
+  for (int i = 0; i < side; ++i) {
+    occ[size_t(i)] = 0.5f + 0.5f * std::cos(float(i));
+    w[size_t(i)] = float(i % 11) / 10.0f;
+    base[size_t(i)] = std::sin(float(i) * 0.2f);
+  }
+  test::forEachSimdTarget([&] {
+    for (int phase = 0; phase < 2; ++phase) {
+      std::vector<float> refined(3 * side, -9.0f);
+      std::vector<uint16_t> row8(size_t(side) * 8, 0xFFFF);
+      simd::ConvRefineRowArgs a;
+      a.k2 = k2.data(), a.phase = phase, a.occ = occ.data(), a.row8 = row8.data(), a.side = side;
+      for (int c = 0; c < 3; ++c) a.warped[c] = warped.data() + c * side, a.refined[c] = refined.data() + c * side;
+      simd::convRefineRow(a);
+      for (int x = 0; x < side; ++x) {
+        const uint16_t* o = row8.data() + size_t(x) * 8;
+        for (int c = 0; c < 3; ++c) {
+          const float wc = warped[size_t(c * side + x)];
+          const float r = wc + halfToFloat(k2[size_t(x / 2) * 16 + size_t(4 * c + 2 * phase + x % 2)]);
+          ASSERT_EQ(std::memcmp(&refined[size_t(c * side + x)], &r, sizeof r), 0) << phase << " " << c << " " << x;
+          ASSERT_EQ(o[c], f32ToF16(r)) << x;
+          ASSERT_EQ(o[3 + c], f32ToF16(wc)) << x;
+        }
+        ASSERT_EQ(o[6], f32ToF16(occ[size_t(x)])) << x;
+        ASSERT_EQ(o[7], 0) << x;
+      }
+    }
+    for (int c = 0; c < 3; ++c) {
+      std::vector<float> out = base;
+      simd::convFeatherRow(tile.data(), c, w.data(), out.data(), side);
+      for (int x = 0; x < side; ++x) {
+        const float want = base[size_t(x)] + halfToFloat(tile[size_t(x) * 8 + size_t(c)]) * w[size_t(x)];
+        ASSERT_EQ(std::memcmp(&out[size_t(x)], &want, sizeof want), 0) << c << " " << x;
+      }
+    }
+  });
+}
+
 }  // namespace qo
