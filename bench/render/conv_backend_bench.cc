@@ -66,23 +66,26 @@ double executedFlopsPerFrame() {
   return 2 * macs;
 }
 
+// This thread's CPU time: on the shared machine it leaves out the time the thread was not running.
+double threadSeconds() {
+  timespec t;
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
+}
+
 // Sustained float FLOP/s of one core, timed on the calling thread's CPU time so that time the
 // core spent elsewhere is not counted.
 double peakGflopsPerCore() {
   static const double gflops = [] {
 #ifdef QO_FMA_CHAINS_X86
-    const auto threadS = [] {
-      timespec t;
-      clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-      return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-    };
-    const auto rate = [&](void (*run)(int64_t), int lanes) {
+    const auto rate = [](void (*run)(int64_t), int lanes) {
       constexpr int64_t kIters = 20000000;
       double best = 0;
       for (int round = 0; round < 3; ++round) {
-        const double t0 = threadS();
+        const double t0 = threadSeconds();
         run(kIters);
-        best = std::max(best, double(qo::bench::kFmaChains) * lanes * 2 * double(kIters) / (threadS() - t0) / 1e9);
+        const double s = threadSeconds() - t0;
+        best = std::max(best, double(qo::bench::kFmaChains) * lanes * 2 * double(kIters) / s / 1e9);
       }
       return best;
     };
@@ -225,19 +228,13 @@ void BM_Conv3x3Layer(benchmark::State& state) {
   auto wstage = hwy::AllocateAligned<float>(qo::simd::winogradStageFloats(W, cin, cout));
   qo::simd::winogradWeights(w.get(), cin, cout, u.get());
   const qo::simd::ConvF16Layer LW{9, cin, cout, u.get(), b.get(), true};
-  // Thread CPU time: on the shared machine it leaves out the time this thread was not running.
-  const auto cpu = [] {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-  };
   double directS = 0, winogradS = 0;
   for (auto _ : state) {
-    const double t0 = cpu();
+    const double t0 = threadSeconds();
     qo::simd::convF16Rows(L, {in.get(), outp.get(), W}, 0, H, stage.get());
-    const double t1 = cpu();
+    const double t1 = threadSeconds();
     qo::simd::winogradRows(LW, {in.get(), outp.get(), W}, 0, H, wstage.get());
-    winogradS += cpu() - t1;
+    winogradS += threadSeconds() - t1;
     directS += t1 - t0;
   }
   // Direct-convolution FLOPs for both, so that the Winograd figure is the equivalent rate.
@@ -269,14 +266,9 @@ void BM_ImageRows(benchmark::State& state) {
   for (int i = 0; i < 3 * side; ++i) warped[size_t(i)] = std::sin(float(i) * 0.3f);
   for (int i = 0; i < side; ++i) occ[size_t(i)] = 0.5f;
   for (int i = 0; i < tileW; ++i) fe[size_t(i)] = float(i) / tileW;
-  const auto cpu = [] {
-    timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + 1e-9 * double(t.tv_nsec);
-  };
   double kernelS = 0, plainS = 0;
   for (auto _ : state) {
-    const double t0 = cpu();
+    const double t0 = threadSeconds();
     qo::simd::ConvRefineRowArgs a;
     a.k2 = k2.data(), a.phase = 1, a.occ = occ.data(), a.row8 = row8.data(), a.side = side;
     for (int c = 0; c < 3; ++c) a.warped[c] = warped.data() + c * side, a.refined[c] = refined.data() + c * side;
@@ -285,7 +277,7 @@ void BM_ImageRows(benchmark::State& state) {
       for (int t = 0; t < 3; ++t)
         qo::simd::convFeatherRow(tile.data(), c, fe.data(), out.data() + c * side + tileX[t], tileW);
     benchmark::DoNotOptimize(out.data());
-    const double t1 = cpu();
+    const double t1 = threadSeconds();
     // The plain loops: widen, combine per pixel, narrow; widen the tile row, strided multiply-add.
     qo::simd::f16ToF32(k2.data(), k2f.data(), k2.size());
     for (int x = 0; x < side; ++x) {
@@ -306,7 +298,7 @@ void BM_ImageRows(benchmark::State& state) {
         for (int x = 0; x < tileW; ++x) o[x] = o[x] + tileF[size_t(x) * 8 + size_t(c)] * fe[size_t(x)];
       }
     benchmark::DoNotOptimize(out.data());
-    plainS += cpu() - t1;
+    plainS += threadSeconds() - t1;
     kernelS += t1 - t0;
   }
   state.counters["kernel_us"] = kernelS / double(state.iterations()) * 1e6;
