@@ -401,7 +401,7 @@ struct ConvBackend::Impl {
   // `scratch` is the participant's stage (at least 2 x 512 x 8 floats).
   void warpBand(Frame& f, int y0, int y1, float* scratch);
   void refineBand(Frame& f, int y0, int y1, float* scratch);
-  void blendBand(const Frame& f, float* out, int y0, int y1, float* scratch) const;
+  void blendBand(const Frame& f, float* out, int y0, int y1) const;
   void dump(int n, const float* out) const;
 };
 
@@ -543,7 +543,7 @@ void ConvBackend::Impl::refineBand(Frame& f, int y0, int y1, float* scratch) {
   }
 }
 
-void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1, float* /*scratch*/) const {
+void ConvBackend::Impl::blendBand(const Frame& f, float* out, int y0, int y1) const {
   for (int y = y0; y < y1; ++y) {
     const int ty = y / kTileH, ly = y % kTileH;
     const size_t rowAt = size_t(y) * kCrop;
@@ -836,9 +836,8 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
   m.tileConv(m.tile1, &Frame::ta, &Frame::tb, n);
   m.tileConv(m.tile2, &Frame::tb, &Frame::ta, n);
   m.tileConv(m.tile3, &Frame::ta, &Frame::tout, n);
-  m.phaseNamed("blend", n * bands, [&](int j, int who) {
-    m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows,
-                m.stage[size_t(who)].get());
+  m.phaseNamed("blend", n * bands, [&](int j, int) {
+    m.blendBand(*F[j / bands], out + size_t(j / bands) * 3 * kPlane512, (j % bands) * rows, (j % bands + 1) * rows);
   });
   if (!m.dumpDir.empty()) m.dump(n, out);
 }
