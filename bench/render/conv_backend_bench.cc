@@ -252,6 +252,8 @@ BENCHMARK(BM_Conv3x3Layer)
     ->Args({208, 256, 8, 32})   // tile0
     ->Args({208, 256, 32, 8})   // tile3
     ->Args({16, 16, 336, 144})  // d1: narrow, the weights stream
+    ->Args({8, 8, 144, 192})    // e2: four blocks per map
+    ->Args({16, 16, 96, 144})   // e1
     ->Unit(benchmark::kMillisecond);
 
 // The image path's refine and feather rows (one 512-pixel row, three 208-pixel tile rows per
