@@ -37,8 +37,17 @@ void convF16Rows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int
 // block instead of 144, the same result up to float rounding of the transforms. `layer.weights`
 // holds the transformed weights of winogradWeights; width and the band y1 - y0 are multiples of 4,
 // channels multiples of 8.
-inline size_t winogradWeightFloats(int cin, int cout) { return size_t(36) * size_t(cin) * size_t(cout); }
-// [9][cin][cout] weights (tap = 3 * ky + kx) to the [36][cin][cout] transformed ones.
+// Layers with eight outputs and cin a multiple of 16 also carry the weights paired for 16-lane
+// targets, which make both positions of a pair q = 3 a + b, (a, b) and (a, b + 3), in one vector:
+// U2[q][slot][2 k + h] = U[position h of q][channel of slot][k], the 16 slots of each run of 16
+// channels holding the channels kWinogradPairSlots (the order 128-bit interleaving gives).
+inline bool winogradPaired(int cin, int cout) { return cout == 8 && cin % 16 == 0; }
+inline constexpr int kWinogradPairSlots[16] = {0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15};
+inline size_t winogradWeightFloats(int cin, int cout) {
+  return size_t(winogradPaired(cin, cout) ? 72 : 36) * size_t(cin) * size_t(cout);
+}
+// [9][cin][cout] weights (tap = 3 * ky + kx) to the [36][cin][cout] transformed ones, followed by
+// U2 where the layer is paired.
 void winogradWeights(const float* w9, int cin, int cout, float* u);
 // Block rows that share one pass over the weights: a narrow map takes several (up to 16 blocks
 // per pass), since there the weights, not the maps, are what streams from memory.
@@ -48,8 +57,7 @@ inline int winogradBlockRows(int width) {
 }
 inline size_t winogradStageFloats(int width, int cin, int cout) {
   const int rows = winogradBlockRows(width), group = rows > 1 ? std::max(12, rows * (width / 4)) : 12;
-  return size_t(36) * size_t(group) * size_t(cin + cout) +
-         size_t(36) * size_t(cin) * size_t(std::min(cout, 8));  // the weights repacked for cout = 8
+  return size_t(36) * size_t(group) * size_t(cin + cout);
 }
 void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);
 

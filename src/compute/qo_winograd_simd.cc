@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "compute/qo_convf16.h"
 
@@ -90,6 +91,15 @@ HWY_INLINE void Product(DT d, const float* HWY_RESTRICT v, const float* HWY_REST
     for (int i = 0; i < NV; ++i) hn::StoreU(Get(acc[p][i]), d, m + ptrdiff_t(p) * cout + k0 + i * kL);
 }
 
+// f(std::integral_constant<int, n>()) for a run-time block count n in [1, N].
+template <int N, class F>
+HWY_INLINE void WithBlocks(int n, const F& f) {
+  if constexpr (N > 1) {
+    if (n < N) return WithBlocks<N - 1>(n, f);
+  }
+  f(std::integral_constant<int, N>());
+}
+
 template <int NV, class DT>
 HWY_INLINE void ProductBlocks(DT d, const float* v, const float* u, int cin, int cout, int k0, float* m, int np) {
   // Twelve accumulators where 16 registers allow: 6 blocks x 2 vectors, 4 x 3, 6 x 1; with 32,
@@ -105,14 +115,7 @@ HWY_INLINE void ProductBlocks(DT d, const float* v, const float* u, int cin, int
         continue;
       }
     }
-    switch (std::min(kCap, np - p0)) {
-      case 6: Product<(kCap >= 6 ? 6 : 1), NV>(d, vp, u, cin, cout, k0, mp); break;
-      case 5: Product<(kCap >= 5 ? 5 : 1), NV>(d, vp, u, cin, cout, k0, mp); break;
-      case 4: Product<4, NV>(d, vp, u, cin, cout, k0, mp); break;
-      case 3: Product<3, NV>(d, vp, u, cin, cout, k0, mp); break;
-      case 2: Product<2, NV>(d, vp, u, cin, cout, k0, mp); break;
-      default: Product<1, NV>(d, vp, u, cin, cout, k0, mp); break;
-    }
+    WithBlocks<kCap>(np - p0, [&](auto n) { Product<n(), NV>(d, vp, u, cin, cout, k0, mp); });
   }
 }
 
@@ -141,14 +144,6 @@ HWY_INLINE void ProductMixed(DW dw, const float* HWY_RESTRICT v, const float* HW
   }
 }
 
-template <int N, class DW>
-HWY_INLINE void ProductMixedUpTo(DW dw, const float* v, const float* u, int cin, int cout, int k0, float* m, int n) {
-  if constexpr (N > 1) {
-    if (n < N) return ProductMixedUpTo<N - 1>(dw, v, u, cin, cout, k0, m, n);
-  }
-  ProductMixed<N>(dw, v, u, cin, cout, k0, m);
-}
-
 // `group`: blocks per patch position in v and m; kFixed, when not 0, is that number at compile time.
 // kMixed: DT has 16 lanes and cout = 16 n + 8; the last 24 channels go to ProductMixed.
 template <int kFixed, bool kMixed = false, class DT>
@@ -164,7 +159,9 @@ void Products(DT d, const float* v, const float* u, int cin, int cout, float* m,
     float* mp = m + ptrdiff_t(pos) * group * cout;
     if constexpr (kMixed) {
       for (int p0 = 0; p0 < np; p0 += 6)
-        ProductMixedUpTo<6>(d, vp + ptrdiff_t(p0) * cin, up, cin, cout, cout - 24, mp + ptrdiff_t(p0) * cout, np - p0);
+        WithBlocks<6>(np - p0, [&](auto n) {
+          ProductMixed<n()>(d, vp + ptrdiff_t(p0) * cin, up, cin, cout, cout - 24, mp + ptrdiff_t(p0) * cout);
+        });
     }
     for (int v0 = 0; v0 < vectors;) {
       const int left = vectors - v0;
@@ -237,32 +234,12 @@ HWY_INLINE void OutputBlock(DT d, const float* mbuf, int group, int p, int cout,
 // Eight output channels on 16-lane targets: an 8-lane product would use half of each FMA. There
 // the positions go in pairs q = 3 a + b (b < 3) of (a, b) and (a, b + 3), interleaved lane by lane
 // (lane 2k + h: channel k of the pair's position h), so that one 16-lane FMA makes both, with the
-// pair of V values fetched as one 64-bit broadcast. V2 is [q][block][slot][2], M2 [q][block][16];
-// the input transform interleaves within 128-bit blocks, so the slots of a 16-channel run hold
-// the channels kPairSlots[slot] (the sums run over the channels in that order).
+// pair of V values fetched as one 64-bit broadcast. V2 is [q][block][slot][2], M2 [q][block][16],
+// U2 follows U (winogradWeights); the input transform interleaves within 128-bit blocks, so the
+// slots of a 16-channel run hold the channels kWinogradPairSlots (the sums run in that order).
 #undef QO_PAIRED_EIGHT
 #if HWY_ARCH_X86 && HWY_TARGET <= HWY_AVX3
 #define QO_PAIRED_EIGHT 1
-constexpr int kPairSlots[16] = {0, 1, 4, 5, 8, 9, 12, 13, 2, 3, 6, 7, 10, 11, 14, 15};
-
-// U2[q][slot][2k + h] = U[position h of q][channel of slot][k] for cout = 8.
-void PackPairs(const float* HWY_RESTRICT u, int cin, float* HWY_RESTRICT u2) {
-  const D d;  // 8 lanes: one position's eight channels
-  for (int q = 0; q < 18; ++q) {
-    const float* ua = u + ptrdiff_t(q / 3 * 6 + q % 3) * cin * 8;
-    const float* ub = ua + ptrdiff_t(3) * cin * 8;
-    for (int c = 0; c < cin; c += 16)
-      for (int s = 0; s < 16; ++s) {
-        const ptrdiff_t ci = c + kPairSlots[s];
-        const hn::Vec<D> va = hn::LoadU(d, ua + ci * 8), vb = hn::LoadU(d, ub + ci * 8);
-        // Interleaving works within 128-bit blocks: lo = a0 b0 a1 b1 | a4 b4 a5 b5, hi = a2 .. | a6 ..
-        const hn::Vec<D> lo = hn::InterleaveLower(d, va, vb), hi = hn::InterleaveUpper(d, va, vb);
-        float* row = u2 + (ptrdiff_t(q) * cin + c + s) * 16;
-        hn::StoreU(hn::ConcatLowerLower(d, hi, lo), d, row);
-        hn::StoreU(hn::ConcatUpperUpper(d, hi, lo), d, row + 8);
-      }
-  }
-}
 
 // The paired V2 of block p (cin a multiple of 16).
 template <class DT>
@@ -301,20 +278,14 @@ HWY_INLINE void ProductPaired(DT d, const float* HWY_RESTRICT v2, const float* H
     for (int i = 0; i < 3; ++i) hn::StoreU(Get(acc[p][i]), d, m2 + (ptrdiff_t(i) * group + p) * 16);
 }
 
-template <int N, class DT>
-HWY_INLINE void ProductPairedUpTo(DT d, const float* v2, const float* u2, int cin, int group, float* m2, int n) {
-  if constexpr (N > 1) {
-    if (n < N) return ProductPairedUpTo<N - 1>(d, v2, u2, cin, group, m2, n);
-  }
-  ProductPaired<N>(d, v2, u2, cin, group, m2);
-}
-
 template <class DT>
 void ProductsPaired(DT d, const float* v2, const float* u2, int cin, float* m2, int np, int group) {
   for (int q = 0; q < 18; q += 3)
     for (int p0 = 0; p0 < np; p0 += 6)
-      ProductPairedUpTo<6>(d, v2 + (ptrdiff_t(q) * group + p0) * cin * 2, u2 + ptrdiff_t(q) * cin * 16, cin, group,
-                           m2 + (ptrdiff_t(q) * group + p0) * 16, np - p0);
+      WithBlocks<6>(np - p0, [&](auto n) {
+        ProductPaired<n()>(d, v2 + (ptrdiff_t(q) * group + p0) * cin * 2, u2 + ptrdiff_t(q) * cin * 16, cin, group,
+                           m2 + (ptrdiff_t(q) * group + p0) * 16);
+      });
 }
 
 // The 4 x 4 outputs of block p from M2: the column pass on the pairs (columns j and j + 3), then two
@@ -368,11 +339,7 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
   const size_t rowOut = size_t(W + 2) * size_t(cout);
   float* const vbuf = stage;
   float* const mbuf = vbuf + size_t(36) * group * cin;
-  [[maybe_unused]] const bool paired = QO_PAIRED_EIGHT && cout == 8 && cin % 16 == 0;
-#if QO_PAIRED_EIGHT
-  float* const u2 = mbuf + size_t(36) * group * cout;
-  if (paired && y0 < y1) PackPairs(L.weights, cin, u2);
-#endif
+  [[maybe_unused]] const bool paired = QO_PAIRED_EIGHT && winogradPaired(cin, cout);
   const int inWide = WideEnd(cin), outWide = WideEnd(cout);
   for (int y = y0, nr; y < y1; y += 4 * nr) {  // output rows y .. y + 4 nr - 1 read input rows y .. y + 4 nr + 1
     nr = std::max(1, std::min(blockRows, (y1 - y) / 4));
@@ -400,7 +367,7 @@ void RowsIn(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0, int
       }
 #if QO_PAIRED_EIGHT
       if (paired)
-        ProductsPaired(DP(), vbuf, u2, cin, mbuf, np, group);
+        ProductsPaired(DP(), vbuf, L.weights + size_t(36) * cin * cout, cin, mbuf, np, group);
       else
 #endif
       if (kProductLanes > kLanes && cout % kProductLanes == 0)
@@ -461,6 +428,18 @@ void winogradWeights(const float* w9, int cin, int cout, float* u) {
     for (int a = 0; a < 6; ++a)
       for (int b = 0; b < 6; ++b)
         u[size_t(a * 6 + b) * plane + e] = float(t[a][0] * G[b][0] + t[a][1] * G[b][1] + t[a][2] * G[b][2]);
+  }
+  if (!winogradPaired(cin, cout)) return;
+  float* const u2 = u + 36 * plane;
+  for (int q = 0; q < 18; ++q) {
+    const float* ua = u + size_t(q / 3 * 6 + q % 3) * plane;
+    const float* ub = ua + 3 * plane;
+    for (int c = 0; c < cin; c += 16)
+      for (int s = 0; s < 16; ++s) {
+        const size_t ci = size_t(c + kWinogradPairSlots[s]);
+        float* row = u2 + (size_t(q) * cin + size_t(c + s)) * 16;
+        for (int k = 0; k < 8; ++k) row[2 * k] = ua[ci * 8 + k], row[2 * k + 1] = ub[ci * 8 + k];
+      }
   }
 }
 
