@@ -61,10 +61,10 @@ inline size_t winogradStageFloats(int width, int cin, int cout) {
 }
 void winogradRows(const ConvF16Layer& layer, const ConvF16Maps& maps, int y0, int y1, float* stage);
 
-// out[f][c] = sum_j coef[f][j] * basis[j][c] for columns [c0, c1), computed for four frames at
-// once; `coef` is [4][k] (unused frames zero), out[f] a row of floats for f < frames. The basis is
-// stored in blocks of 8 columns, [columns / 8][k][8], so that one block is one sequential read;
-// c0 and c1 are multiples of 8.
+// out[f][c] = sum_j coef[f][j] * basis[j][c] for columns [c0, c1) and frames f < `frames` (1 to
+// 4; `coef` is [frames][k], out[f] a row of floats). Each sum runs over j in order, so a column's
+// value does not depend on how many frames share the call. The basis is stored in blocks of 8
+// columns, [columns / 8][k][8], so that one block is one sequential read; c0 and c1 are multiples of 8.
 void basisColumns(const float* coef, int k, const float* basis, size_t c0, size_t c1, float* const* out,
                   int frames);
 

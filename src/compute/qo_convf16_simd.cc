@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "compute/qo_convf16.h"
 
@@ -106,19 +107,65 @@ void ConvF16Rows(const simd::ConvF16Layer& L, const simd::ConvF16Maps& m, int y0
   }
 }
 
+// NB consecutive blocks of 8 columns for NF frames: every basis value loaded serves each frame and
+// every broadcast coefficient each block, with NF x NB independent sums in flight (one sum per
+// frame waited on its own latency each row, at half the rate the memory streams the basis).
+// Each column still sums over j in order from zero, so the bits are those of one frame at a time.
+template <int NF, int NB>
+HWY_INLINE void BasisBlocks(D d, const float* HWY_RESTRICT coef, int k, const float* HWY_RESTRICT blocks,
+                            float* const* out, size_t c) {
+  constexpr int kPer = 8 / kLanes;  // vectors per 8-column block
+  Held<D> acc[NF][NB * kPer];
+  for (int f = 0; f < NF; ++f)
+    for (int i = 0; i < NB * kPer; ++i) acc[f][i] = hn::Zero(d);
+  const ptrdiff_t stride = ptrdiff_t(k) * 8;  // floats from one block to the next
+  for (int j = 0; j < k; ++j) {
+    if (j % 2 == 0)  // the next pass's blocks, a line at a time: the stream outruns the prefetchers
+      for (int i = 0; i < NB; ++i) __builtin_prefetch(blocks + (i + NB) * stride + j * 8);
+    Held<D> b[NB * kPer];
+    for (int i = 0; i < NB * kPer; ++i) b[i] = hn::LoadU(d, blocks + i / kPer * stride + j * 8 + i % kPer * kLanes);
+    for (int f = 0; f < NF; ++f) {
+      const hn::Vec<D> w = hn::Set(d, coef[f * k + j]);
+      for (int i = 0; i < NB * kPer; ++i) acc[f][i] = hn::MulAdd(w, Get(b[i]), Get(acc[f][i]));
+    }
+  }
+  for (int f = 0; f < NF; ++f)
+    for (int i = 0; i < NB * kPer; ++i)
+      hn::StoreU(Get(acc[f][i]), d, out[f] + c + size_t(i / kPer * 8 + i % kPer * kLanes));
+}
+
+// f(std::integral_constant<int, n>()) for a run-time count n in [1, N].
+template <int N, class F>
+HWY_INLINE void WithCount(int n, const F& f) {
+  if constexpr (N > 1) {
+    if (n < N) return WithCount<N - 1>(n, f);
+  }
+  f(std::integral_constant<int, N>());
+}
+
+template <int NF>
+HWY_INLINE void BasisFrames(const float* HWY_RESTRICT coef, int k, const float* HWY_RESTRICT basis, size_t c0,
+                            size_t c1, float* const* out) {
+  // Blocks per pass: as many sums in flight as the registers hold beside the loaded row (more
+  // blocks, more streams ahead of the loads), at most eight.
+  constexpr int kWidth = 8 / kLanes, kRegisters = HWY_ARCH_X86 && HWY_TARGET > HWY_AVX3 ? 16 : 32;
+  constexpr int kBlocks = std::max(1, std::min(8, (kRegisters - 2) / ((NF + 1) * kWidth)));
+  const D d;
+  for (size_t c = c0; c < c1; c += size_t(kBlocks) * 8) {
+    const int left = int(std::min<size_t>(kBlocks, (c1 - c) / 8));
+    const float* blocks = basis + c / 8 * size_t(k) * 8;
+    WithCount<kBlocks>(left, [&](auto nb) { BasisBlocks<NF, nb()>(d, coef, k, blocks, out, c); });
+  }
+}
+
 void BasisColumns(const float* HWY_RESTRICT coef, int k, const float* HWY_RESTRICT basis, size_t c0, size_t c1,
                   float* const* out, int frames) {
-  const D d;
-  for (size_t c = c0; c < c1; c += 8) {
-    const float* HWY_RESTRICT block = basis + c / 8 * size_t(k) * 8;  // k rows of 8 columns, contiguous
-    for (int s = 0; s < 8; s += kLanes) {
-      Held<D> acc[4] = {hn::Zero(d), hn::Zero(d), hn::Zero(d), hn::Zero(d)};
-      for (int j = 0; j < k; ++j) {
-        const auto b = hn::LoadU(d, block + j * 8 + s);
-        for (int f = 0; f < 4; ++f) acc[f] = hn::MulAdd(hn::Set(d, coef[f * k + j]), b, Get(acc[f]));
-      }
-      for (int f = 0; f < frames; ++f) hn::StoreU(Get(acc[f]), d, out[f] + c + size_t(s));
-    }
+  switch (frames) {
+    case 1: return BasisFrames<1>(coef, k, basis, c0, c1, out);
+    case 2: return BasisFrames<2>(coef, k, basis, c0, c1, out);
+    case 3: return BasisFrames<3>(coef, k, basis, c0, c1, out);
+    case 4: return BasisFrames<4>(coef, k, basis, c0, c1, out);
+    default: return;
   }
 }
 

@@ -78,29 +78,36 @@ TEST(SimdConvF16, WinogradMatchesPlainLoopOnEveryTarget) {
   });
 }
 
-// Three frames of coefficients against a blocked basis, columns [8, 32) of 40: the columns outside
-// the range and the fourth (unused) frame's output stay untouched.
+// One to four frames of coefficients against a blocked basis, columns [8, 96) of 104 (eleven
+// blocks: full passes and a shorter last one for every frame count): the columns outside the range
+// and the rows of frames not asked for stay untouched, and a column's bits do not depend on the
+// frame count.
 TEST(SimdConvF16, BlockedBasisProductMatchesPlainLoopOnEveryTarget) {
   test::forEachSimdTarget([] {
-    constexpr int k = 5, columns = 40, frames = 3;
+    constexpr int k = 5, columns = 104;
     std::vector<float> basis(size_t(k) * columns), blocked(basis.size()), coef(4 * k, 0.0f);
     for (size_t i = 0; i < basis.size(); ++i) basis[i] = std::sin(float(i) * 0.7f);
     for (int j = 0; j < k; ++j)
       for (int c = 0; c < columns; ++c) blocked[size_t((c / 8 * k + j) * 8 + c % 8)] = basis[size_t(j * columns + c)];
-    for (int i = 0; i < frames * k; ++i) coef[size_t(i)] = 0.3f * float(i % 7) - 0.9f;
-    std::vector<std::vector<float>> out(4, std::vector<float>(columns, -7.0f));
-    float* rows[4] = {out[0].data(), out[1].data(), out[2].data(), out[3].data()};
-    simd::basisColumns(coef.data(), k, blocked.data(), 8, 32, rows, frames);
-    for (int f = 0; f < 4; ++f)
-      for (int c = 0; c < columns; ++c) {
-        if (f == frames || c < 8 || c >= 32) {
-          ASSERT_EQ(out[size_t(f)][size_t(c)], -7.0f) << f << "," << c;
-          continue;
+    for (int i = 0; i < 4 * k; ++i) coef[size_t(i)] = 0.3f * float(i % 7) - 0.9f;
+    std::vector<float> first;  // frame 0 of the one-frame call
+    for (int frames = 1; frames <= 4; ++frames) {
+      std::vector<std::vector<float>> out(4, std::vector<float>(columns, -7.0f));
+      float* rows[4] = {out[0].data(), out[1].data(), out[2].data(), out[3].data()};
+      simd::basisColumns(coef.data(), k, blocked.data(), 8, 96, rows, frames);
+      if (frames == 1) first = out[0];
+      ASSERT_EQ(out[0], first) << frames;
+      for (int f = 0; f < 4; ++f)
+        for (int c = 0; c < columns; ++c) {
+          if (f >= frames || c < 8 || c >= 96) {
+            ASSERT_EQ(out[size_t(f)][size_t(c)], -7.0f) << frames << ": " << f << "," << c;
+            continue;
+          }
+          double s = 0;
+          for (int j = 0; j < k; ++j) s += double(coef[size_t(f * k + j)]) * basis[size_t(j * columns + c)];
+          ASSERT_NEAR(out[size_t(f)][size_t(c)], s, 1e-5) << frames << ": " << f << "," << c;
         }
-        double s = 0;
-        for (int j = 0; j < k; ++j) s += double(coef[size_t(f * k + j)]) * basis[size_t(j * columns + c)];
-        ASSERT_NEAR(out[size_t(f)][size_t(c)], s, 1e-5) << f << "," << c;
-      }
+    }
   });
 }
 
