@@ -397,7 +397,10 @@ struct ConvBackend::Impl {
     });
   }
 
-  void perFrameHeads(Frame& f, const float* ks, const float* kd);
+  // The warp grid and occlusion of grid rows [y0, y1), and the keypoint MLP: separate jobs, so
+  // that one frame's heads spread over the workers.
+  void perFrameGrid(Frame& f, const float* ks, const float* kd, int y0, int y1);
+  void perFrameMlp(Frame& f, const float* ks, const float* kd);
   // `scratch` is the participant's stage (at least 2 x 512 x 8 floats).
   void warpBand(Frame& f, int y0, int y1, float* scratch);
   void refineBand(Frame& f, int y0, int y1, float* scratch);
@@ -439,14 +442,14 @@ float sigmoid(float v) { return 1.0f / (1.0f + std::exp(-v)); }
 
 }  // namespace
 
-void ConvBackend::Impl::perFrameHeads(Frame& f, const float* ks, const float* kd) {
+void ConvBackend::Impl::perFrameGrid(Frame& f, const float* ks, const float* kd, int y0, int y1) {
   // Warp grid: softmax over the 22 mask channels, 21 keypoint displacements, the fixed grids.
   float disp[kRows][2];
   for (int k = 0; k < kRows; ++k) {
     disp[k][0] = ks[k * 3] - kd[k * 3];
     disp[k][1] = ks[k * 3 + 1] - kd[k * 3 + 1];
   }
-  for (int y = 0; y < 64; ++y)
+  for (int y = y0; y < y1; ++y)
     for (int x = 0; x < 64; ++x) {
       const uint16_t* m = f.mo.at(y, x);
       float v[22], mx = halfToFloat(m[0]);
@@ -464,6 +467,9 @@ void ConvBackend::Impl::perFrameHeads(Frame& f, const float* ks, const float* kd
       f.grid.get()[2 * i + 1] = (gy + grid64[2 * i + 1]) + grid32[j + 1];
       f.occ64.get()[i] = sigmoid(halfToFloat(m[22]));
     }
+}
+
+void ConvBackend::Impl::perFrameMlp(Frame& f, const float* ks, const float* kd) {
   // Keypoint MLP over the pooled bottleneck and the keypoint motion.
   float in[255], h[128];
   for (int c = 0; c < 192; ++c) {
@@ -773,11 +779,13 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
     const float* ks = kpSource + (j / 4) * 63;
     const float* kd = kpDriving + (j / 4) * 63;
     if (part == 0) {
+      uint16_t motion[kRows];  // the same at every pixel
+      for (int k = 0; k < kRows; ++k) motion[k] = f32ToF16(kd[k * 3] - ks[k * 3]);
       for (int y = 0; y < 32; ++y)
         for (int x = 0; x < 32; ++x) {
           uint16_t* o = f.x85.at(y, x);
           for (int c = 0; c < 64; ++c) o[c] = pooled64[j / 4][size_t(c) * 1024 + size_t(y) * 32 + x];
-          for (int k = 0; k < kRows; ++k) o[64 + k] = f32ToF16(kd[k * 3] - ks[k * 3]);
+          std::memcpy(o + 64, motion, sizeof motion);
         }
     } else {  // widen P for the warp, in three parts
       const size_t span = 3 * kPlane512 / 3, at = size_t(part - 1) * span;
@@ -803,7 +811,13 @@ void ConvBackend::render(const uint16_t* const* pooled64, const uint16_t* const*
   m.parallel(n, [&](int j, int) { up2Into(F[j]->d0, F[j]->u0, 0); });
   m.conv(m.ref, &Frame::u0, &Frame::ref, n);
   m.conv(m.maskocc, &Frame::ref, &Frame::mo, n);
-  m.phaseNamed("heads", n, [&](int j, int) { m.perFrameHeads(*F[j], kpSource + j * 63, kpDriving + j * 63); });
+  constexpr int kGridJobs = 4;  // per frame, and one for the MLP
+  m.phaseNamed("heads", n * (kGridJobs + 1), [&](int j, int) {
+    const int frame = j / (kGridJobs + 1), part = j % (kGridJobs + 1);
+    const float *ks = kpSource + frame * 63, *kd = kpDriving + frame * 63;
+    if (part == kGridJobs) m.perFrameMlp(*F[frame], ks, kd);
+    else m.perFrameGrid(*F[frame], ks, kd, part * (64 / kGridJobs), (part + 1) * (64 / kGridJobs));
+  });
 
   // Basis: every frame's fp16 coefficients against the shared basis, in 48 column jobs.
   std::fill(m.coef16.begin(), m.coef16.end(), 0.0f);
