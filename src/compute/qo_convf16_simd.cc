@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <type_traits>
 
 #include "compute/qo_convf16.h"
 
@@ -15,6 +14,7 @@
 #define HWY_TARGET_INCLUDE "compute/qo_convf16_simd.cc"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+#include "compute/qo_count_dispatch-inl.h"
 #include "compute/qo_half-inl.h"
 #include "compute/qo_held_vec-inl.h"
 
@@ -132,15 +132,6 @@ HWY_INLINE void BasisBlocks(D d, const float* HWY_RESTRICT coef, int k, const fl
   for (int f = 0; f < NF; ++f)
     for (int i = 0; i < NB * kPer; ++i)
       hn::StoreU(Get(acc[f][i]), d, out[f] + c + size_t(i / kPer * 8 + i % kPer * kLanes));
-}
-
-// f(std::integral_constant<int, n>()) for a run-time count n in [1, N].
-template <int N, class F>
-HWY_INLINE void WithCount(int n, const F& f) {
-  if constexpr (N > 1) {
-    if (n < N) return WithCount<N - 1>(n, f);
-  }
-  f(std::integral_constant<int, N>());
 }
 
 template <int NF>

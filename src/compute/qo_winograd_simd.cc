@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <type_traits>
 
 #include "compute/qo_convf16.h"
 
@@ -16,6 +15,7 @@
 #define HWY_TARGET_INCLUDE "compute/qo_winograd_simd.cc"
 #include "hwy/foreach_target.h"  // IWYU pragma: keep
 #include "hwy/highway.h"
+#include "compute/qo_count_dispatch-inl.h"
 #include "compute/qo_half-inl.h"
 #include "compute/qo_held_vec-inl.h"
 
@@ -91,15 +91,6 @@ HWY_INLINE void Product(DT d, const float* HWY_RESTRICT v, const float* HWY_REST
     for (int i = 0; i < NV; ++i) hn::StoreU(Get(acc[p][i]), d, m + ptrdiff_t(p) * cout + k0 + i * kL);
 }
 
-// f(std::integral_constant<int, n>()) for a run-time block count n in [1, N].
-template <int N, class F>
-HWY_INLINE void WithBlocks(int n, const F& f) {
-  if constexpr (N > 1) {
-    if (n < N) return WithBlocks<N - 1>(n, f);
-  }
-  f(std::integral_constant<int, N>());
-}
-
 template <int NV, class DT>
 HWY_INLINE void ProductBlocks(DT d, const float* v, const float* u, int cin, int cout, int k0, float* m, int np) {
   // Twelve accumulators where 16 registers allow: 6 blocks x 2 vectors, 4 x 3, 6 x 1; with 32,
@@ -115,7 +106,7 @@ HWY_INLINE void ProductBlocks(DT d, const float* v, const float* u, int cin, int
         continue;
       }
     }
-    WithBlocks<kCap>(np - p0, [&](auto n) { Product<n(), NV>(d, vp, u, cin, cout, k0, mp); });
+    WithCount<kCap>(np - p0, [&](auto n) { Product<n(), NV>(d, vp, u, cin, cout, k0, mp); });
   }
 }
 
@@ -159,7 +150,7 @@ void Products(DT d, const float* v, const float* u, int cin, int cout, float* m,
     float* mp = m + ptrdiff_t(pos) * group * cout;
     if constexpr (kMixed) {
       for (int p0 = 0; p0 < np; p0 += 6)
-        WithBlocks<6>(np - p0, [&](auto n) {
+        WithCount<6>(np - p0, [&](auto n) {
           ProductMixed<n()>(d, vp + ptrdiff_t(p0) * cin, up, cin, cout, cout - 24, mp + ptrdiff_t(p0) * cout);
         });
     }
@@ -282,7 +273,7 @@ template <class DT>
 void ProductsPaired(DT d, const float* v2, const float* u2, int cin, float* m2, int np, int group) {
   for (int q = 0; q < 18; q += 3)
     for (int p0 = 0; p0 < np; p0 += 6)
-      WithBlocks<6>(np - p0, [&](auto n) {
+      WithCount<6>(np - p0, [&](auto n) {
         ProductPaired<n()>(d, v2 + (ptrdiff_t(q) * group + p0) * cin * 2, u2 + ptrdiff_t(q) * cin * 16, cin, group,
                            m2 + (ptrdiff_t(q) * group + p0) * 16);
       });
