@@ -180,7 +180,6 @@ TEST(SimdConvF16, WarpRowMatchesFormulaOnEveryTarget) {
   });
 }
 
-}  // namespace
 // The refine and feather rows against their formulas, bit for bit, on both sub-pixel phases and
 // widths with a tail the vectors do not cover: rounding to fp16 is to nearest even, halves that
 // round up included.
@@ -228,4 +227,5 @@ TEST(SimdConvF16, RefineAndFeatherRowsMatchFormulaOnEveryTarget) {
   });
 }
 
+}  // namespace
 }  // namespace qo
